@@ -1,0 +1,499 @@
+// The coroutine object that drives a Task. One state machine, `step`, serves
+// send(), throw(), close() and the am_send slot: it first advances the
+// iterator the body is waiting on (the awaited request or sleep), then
+// resumes the body with the outcome until the body waits again or ends.
+#include "function.hpp"
+
+#include <structmember.h>
+
+#include <new>
+
+namespace zcore {
+
+// ---- Task plumbing ------------------------------------------------------------------
+
+void Task::promise_type::unhandled_exception() noexcept {
+  try {
+    throw;
+  } catch (...) {
+    set_error_from_exception();
+  }
+  error = CaughtException::fetch();
+}
+
+Ref Task::Awaiter::await_resume() {
+  if (promise->thrown) {
+    CaughtException thrown = std::move(promise->thrown);
+    thrown.rethrow();
+  }
+  return std::move(promise->sent);
+}
+
+Ref awaitable_iterator(Handle awaitable) {
+  PyObject* o = awaitable.get();
+  if (PyCoro_CheckExact(o)) return Ref::borrow(o);
+  PyTypeObject* type = Py_TYPE(o);
+  if (type->tp_as_async != nullptr && type->tp_as_async->am_await != nullptr) {
+    Ref it = Ref::check(type->tp_as_async->am_await(o));
+    if (PyCoro_CheckExact(it.get())) raise(PyExc_TypeError, "__await__() returned a coroutine");
+    if (!PyIter_Check(it.get())) {
+      PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it.get())->tp_name);
+      throw_error_set();
+    }
+    return it;
+  }
+  if (PyGen_CheckExact(o)) {  // a generator-based coroutine (types.coroutine)
+    PyCodeObject* code = reinterpret_cast<PyGenObject*>(o)->gi_code;
+    if (code->co_flags & CO_ITERABLE_COROUTINE) return Ref::borrow(o);
+  }
+  PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", type->tp_name);
+  throw_error_set();
+}
+
+namespace {
+
+enum class State : unsigned char { created, suspended, running, finished };
+
+struct CoroutineObject {
+  PyObject_HEAD
+  PyObject* weaklist;
+  FunctionObject* function;
+  Ref* bound;  // the bound arguments, here so that the collector sees them
+  Py_ssize_t count;
+  Ref varkw;
+  Task task;
+  _PyErr_StackItem exc_state;  // what the body is handling, as a generator keeps it
+  State state;
+};
+
+CoroutineObject* as_coroutine(PyObject* self) noexcept { return reinterpret_cast<CoroutineObject*>(self); }
+
+// While the coroutine runs, its own exception state is the innermost one.
+class ExcStateScope {
+ public:
+  explicit ExcStateScope(CoroutineObject* c) noexcept : c_(c), tstate_(PyThreadState_Get()) {
+    c_->exc_state.previous_item = tstate_->exc_info;
+    tstate_->exc_info = &c_->exc_state;
+  }
+  ~ExcStateScope() {
+    tstate_->exc_info = c_->exc_state.previous_item;
+    c_->exc_state.previous_item = nullptr;
+  }
+  ExcStateScope(const ExcStateScope&) = delete;
+  ExcStateScope& operator=(const ExcStateScope&) = delete;
+
+ private:
+  CoroutineObject* c_;
+  PyThreadState* tstate_;
+};
+
+void release_frame(CoroutineObject* c) noexcept {
+  c->task.destroy();
+  delete[] std::exchange(c->bound, nullptr);
+  c->count = 0;
+  c->varkw.reset();
+  Ref handled = Ref::steal(std::exchange(c->exc_state.exc_value, nullptr));
+}
+
+// The body has ended: hand back its result or its exception.
+PySendResult finish(CoroutineObject* c, PyObject** out) {
+  Task::promise_type& p = c->task.promise();
+  CaughtException error = std::move(p.error);
+  Ref result = std::move(p.result);
+  c->state = State::finished;
+  release_frame(c);
+  if (!error) {
+    *out = result ? result.release() : Py_NewRef(Py_None);
+    return PYGEN_RETURN;
+  }
+  if (error.matches(PyExc_StopIteration)) {  // PEP 479
+    PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+    CaughtException replaced = CaughtException::fetch();
+    PyException_SetCause(replaced.value().get(), error.value().ref().release());
+    PyException_SetContext(replaced.value().get(), error.value().ref().release());
+    replaced.restore();
+  } else {
+    error.restore();
+  }
+  return PYGEN_ERROR;
+}
+
+// Hands the outcome of one step of the awaited iterator to the body.
+// Returns true when the body must be resumed with it.
+bool deliver(CoroutineObject* c, PySendResult r, PyObject* value, PyObject** out) {
+  Task::promise_type& p = c->task.promise();
+  if (r == PYGEN_NEXT) {
+    *out = value;  // the iterator yielded to the event loop: so do we
+    return false;
+  }
+  p.awaiting.reset();
+  if (r == PYGEN_RETURN) {
+    p.sent = Ref::steal(value);
+  } else {
+    p.thrown = CaughtException::fetch();
+  }
+  return true;
+}
+
+// Resumes the body until it waits on an iterator that yields, or ends.
+PySendResult run_body(CoroutineObject* c, PyObject** out) {
+  for (;;) {
+    c->state = State::running;
+    c->task.resume();
+    if (c->task.done()) return finish(c, out);
+    PyObject* value = nullptr;
+    PySendResult r = PyIter_Send(c->task.promise().awaiting.get(), Py_None, &value);
+    c->state = State::suspended;
+    if (!deliver(c, r, value, out)) return PYGEN_NEXT;
+  }
+}
+
+bool refuse_if_busy(CoroutineObject* c) {
+  if (c->state == State::running) {
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return true;
+  }
+  if (c->state == State::finished) {
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    return true;
+  }
+  return false;
+}
+
+PySendResult step_send(CoroutineObject* c, PyObject* value, PyObject** out) {
+  *out = nullptr;
+  if (refuse_if_busy(c)) return PYGEN_ERROR;
+  ExcStateScope scope(c);
+  if (c->state == State::created) {
+    if (value != Py_None) {
+      PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+      return PYGEN_ERROR;
+    }
+    return run_body(c, out);
+  }
+  c->state = State::running;
+  PyObject* result = nullptr;
+  PySendResult r = PyIter_Send(c->task.promise().awaiting.get(), value, &result);
+  c->state = State::suspended;
+  if (!deliver(c, r, result, out)) return PYGEN_NEXT;
+  return run_body(c, out);
+}
+
+// getattr(o, name, None) without hiding errors other than AttributeError.
+Ref optional_attr(Handle o, const char* name) {
+  PyObject* value = PyObject_GetAttrString(o.get(), name);
+  if (value != nullptr) return Ref::steal(value);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error_set();
+  PyErr_Clear();
+  return {};
+}
+
+// Throws the pending error into the coroutine: first into the iterator it
+// waits on (as `yield from` does), then into the body.
+PySendResult step_throw(CoroutineObject* c, PyObject** out) {
+  *out = nullptr;
+  if (c->state == State::created) {  // raised at the first line: the body never runs
+    c->state = State::finished;
+    release_frame(c);
+    return PYGEN_ERROR;
+  }
+  ExcStateScope scope(c);
+  Task::promise_type& p = c->task.promise();
+  CaughtException exc = CaughtException::fetch();
+  Ref awaiting = p.awaiting;
+  c->state = State::running;
+  PySendResult r = PYGEN_ERROR;
+  PyObject* value = nullptr;
+  try {
+    if (exc.matches(PyExc_GeneratorExit)) {
+      Ref close = optional_attr(awaiting, "close");
+      if (close) call(close);
+      exc.restore();  // GeneratorExit itself then goes into the body
+    } else if (Ref throw_method = optional_attr(awaiting, "throw")) {
+      value = PyObject_CallOneArg(throw_method.get(), exc.value().get());
+      if (value != nullptr) {
+        r = PYGEN_NEXT;
+      } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        CaughtException stop = CaughtException::fetch();
+        value = getattr(stop.value(), "value").release();
+        r = PYGEN_RETURN;
+      }
+    } else {
+      exc.restore();
+    }
+  } catch (const ErrorAlreadySet&) {
+    r = PYGEN_ERROR;  // close() or the lookup failed: that error goes into the body
+  }
+  c->state = State::suspended;
+  if (!deliver(c, r, value, out)) return PYGEN_NEXT;
+  return run_body(c, out);
+}
+
+PyObject* to_python(PySendResult r, PyObject* out) {
+  if (r == PYGEN_NEXT) return out;
+  if (r == PYGEN_RETURN) {
+    Ref result = Ref::steal(out);
+    if (result.is_none()) {
+      PyErr_SetNone(PyExc_StopIteration);
+    } else {
+      // Wrapped in an instance so that a tuple or exception result arrives intact.
+      Ref stop = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, result.get()));
+      if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
+    }
+  }
+  return nullptr;
+}
+
+// ---- Python-visible methods ---------------------------------------------------------
+
+PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** out) {
+  return step_send(as_coroutine(self), value, out);
+}
+
+PyObject* coroutine_send(PyObject* self, PyObject* value) {
+  PyObject* out = nullptr;
+  const PySendResult r = step_send(as_coroutine(self), value, &out);
+  return to_python(r, out);
+}
+
+PyObject* coroutine_iternext(PyObject* self) {
+  PyObject* out = nullptr;
+  const PySendResult r = step_send(as_coroutine(self), Py_None, &out);
+  if (r == PYGEN_RETURN && out == Py_None) {
+    Ref done = Ref::steal(out);
+    return nullptr;  // plain exhaustion: no StopIteration needed
+  }
+  return to_python(r, out);
+}
+
+// Sets the error indicator from throw()'s arguments, as generators accept them.
+bool set_thrown(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs < 1 || nargs > 3) {
+    PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+    return false;
+  }
+  PyObject* type = args[0];
+  PyObject* value = nargs > 1 ? args[1] : nullptr;
+  PyObject* tb = nargs > 2 && args[2] != Py_None ? args[2] : nullptr;
+  if (tb != nullptr && !PyTraceBack_Check(tb)) {
+    PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+    return false;
+  }
+  if (PyExceptionClass_Check(type)) {
+    Py_INCREF(type);
+    Py_XINCREF(value);
+    Py_XINCREF(tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyErr_Restore(type, value, tb);  // whatever normalising raised is thrown in instead
+    return true;
+  }
+  if (PyExceptionInstance_Check(type)) {
+    if (value != nullptr && value != Py_None) {
+      PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+      return false;
+    }
+    PyObject* traceback = tb != nullptr ? Py_NewRef(tb) : PyException_GetTraceback(type);
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(type))), Py_NewRef(type), traceback);
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+               Py_TYPE(type)->tp_name);
+  return false;
+}
+
+PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  CoroutineObject* c = as_coroutine(self);
+  if (!set_thrown(args, nargs)) return nullptr;
+  if (c->state == State::running || c->state == State::finished) {
+    if (c->state == State::running) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    }
+    return nullptr;  // a finished coroutine re-raises what was thrown
+  }
+  PyObject* out = nullptr;
+  const PySendResult r = step_throw(c, &out);
+  return to_python(r, out);
+}
+
+PyObject* coroutine_close(PyObject* self, PyObject*) {
+  CoroutineObject* c = as_coroutine(self);
+  if (c->state == State::finished) Py_RETURN_NONE;
+  if (c->state == State::created) {
+    c->state = State::finished;
+    release_frame(c);
+    Py_RETURN_NONE;
+  }
+  if (c->state == State::running) {
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return nullptr;
+  }
+  PyErr_SetNone(PyExc_GeneratorExit);
+  PyObject* out = nullptr;
+  const PySendResult r = step_throw(c, &out);
+  if (r != PYGEN_ERROR) {
+    Ref ignored = Ref::steal(out);
+    if (r == PYGEN_RETURN) Py_RETURN_NONE;
+    PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+    return nullptr;
+  }
+  if (PyErr_ExceptionMatches(PyExc_StopIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+    PyErr_Clear();
+    Py_RETURN_NONE;
+  }
+  return nullptr;
+}
+
+PyObject* coroutine_await(PyObject* self) { return Py_NewRef(self); }
+
+void warn_never_awaited(PyObject* self) {
+  // The warnings module's own hook gives the interpreter's exact message.
+  Ref warnings = Ref::steal(PyImport_ImportModule("warnings"));
+  Ref hook = warnings ? Ref::steal(PyObject_GetAttrString(warnings.get(), "_warn_unawaited_coroutine")) : Ref();
+  if (hook) {
+    Ref r = Ref::steal(PyObject_CallOneArg(hook.get(), self));
+    if (r) return;
+  } else {
+    PyErr_Clear();
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
+                         as_coroutine(self)->function->qualname) == 0)
+      return;
+  }
+  PyErr_WriteUnraisable(self);
+}
+
+void coroutine_finalize(PyObject* self) {
+  CoroutineObject* c = as_coroutine(self);
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (c->state == State::created) {
+    warn_never_awaited(self);
+    c->state = State::finished;
+    release_frame(c);
+  } else if (c->state == State::suspended) {
+    Ref r = Ref::steal(coroutine_close(self, nullptr));
+    if (!r) PyErr_WriteUnraisable(self);
+  }
+  PyErr_Restore(type, value, traceback);
+}
+
+int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
+  CoroutineObject* c = as_coroutine(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(reinterpret_cast<PyObject*>(c->function));
+  for (Py_ssize_t i = 0; i < c->count; ++i) Py_VISIT(c->bound[i].get());
+  Py_VISIT(c->varkw.get());
+  Py_VISIT(c->exc_state.exc_value);
+  if (c->task) {
+    Task::promise_type& p = c->task.promise();
+    Py_VISIT(p.awaiting.get());
+    Py_VISIT(p.sent.get());
+    Py_VISIT(p.result.get());
+    if (int r = p.thrown.traverse(visit, arg)) return r;
+    if (int r = p.error.traverse(visit, arg)) return r;
+  }
+  return 0;
+}
+
+int coroutine_clear(PyObject* self) {
+  CoroutineObject* c = as_coroutine(self);
+  if (c->state != State::running) {
+    if (c->state != State::created) c->state = State::finished;
+    release_frame(c);
+  }
+  return 0;
+}
+
+void coroutine_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+  PyObject_GC_UnTrack(self);
+  CoroutineObject* c = as_coroutine(self);
+  if (c->weaklist != nullptr) PyObject_ClearWeakRefs(self);
+  release_frame(c);
+  c->task.~Task();
+  c->varkw.~Ref();
+  Py_CLEAR(c->function);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* coroutine_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coroutine(self)->function->qualname, self);
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->function->name); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->function->qualname); }
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->function->code); }
+PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->state == State::running); }
+PyObject* get_suspended(PyObject* self, void*) {
+  return PyBool_FromLong(as_coroutine(self)->state == State::suspended);
+}
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_await(PyObject* self, void*) {
+  CoroutineObject* c = as_coroutine(self);
+  if (c->state == State::suspended && c->task && c->task.promise().awaiting)
+    return Py_NewRef(c->task.promise().awaiting.get());
+  Py_RETURN_NONE;
+}
+
+PyGetSetDef coroutine_getset[] = {{"__name__", get_name, nullptr, nullptr, nullptr},
+                                  {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+                                  {"cr_code", get_code, nullptr, nullptr, nullptr},
+                                  {"cr_running", get_running, nullptr, nullptr, nullptr},
+                                  {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+                                  {"cr_frame", get_none, nullptr, nullptr, nullptr},
+                                  {"cr_origin", get_none, nullptr, nullptr, nullptr},
+                                  {"cr_await", get_await, nullptr, nullptr, nullptr},
+                                  {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMethodDef coroutine_methods[] = {
+    {"send", coroutine_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)), METH_FASTCALL,
+     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration."},
+    {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyMemberDef coroutine_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroutineObject, weaklist), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyType_Slot coroutine_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(coroutine_dealloc)},
+                                 {Py_tp_traverse, reinterpret_cast<void*>(coroutine_traverse)},
+                                 {Py_tp_clear, reinterpret_cast<void*>(coroutine_clear)},
+                                 {Py_tp_finalize, reinterpret_cast<void*>(coroutine_finalize)},
+                                 {Py_tp_repr, reinterpret_cast<void*>(coroutine_repr)},
+                                 {Py_tp_iternext, reinterpret_cast<void*>(coroutine_iternext)},
+                                 {Py_tp_methods, coroutine_methods},
+                                 {Py_tp_getset, coroutine_getset},
+                                 {Py_tp_members, coroutine_members},
+                                 {Py_am_await, reinterpret_cast<void*>(coroutine_await)},
+                                 {Py_am_send, reinterpret_cast<void*>(coroutine_am_send)},
+                                 {0, nullptr}};
+
+PyType_Spec coroutine_spec = {
+    "coroutine", sizeof(CoroutineObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    coroutine_slots};
+
+}  // namespace
+
+PyType_Spec* coroutine_type_spec() noexcept { return &coroutine_spec; }
+
+Ref make_coroutine(FunctionObject* function, Ref* bound, Py_ssize_t count, Ref varkw) {
+  PyTypeObject* type = function->coroutine_type;
+  Ref self = Ref::check(type->tp_alloc(type, 0));
+  CoroutineObject* c = as_coroutine(self.get());
+  new (&c->varkw) Ref(std::move(varkw));
+  new (&c->task) Task();
+  c->exc_state = {};
+  c->state = State::created;
+  c->function = reinterpret_cast<FunctionObject*>(Py_NewRef(reinterpret_cast<PyObject*>(function)));
+  c->bound = new Ref[count > 0 ? count : 1];
+  c->count = count;
+  for (Py_ssize_t i = 0; i < count; ++i) c->bound[i] = std::move(bound[i]);
+  c->task = function->coroutine(Args(function, c->bound, c->varkw));
+  return self;
+}
+
+}  // namespace zcore

@@ -1,0 +1,52 @@
+#include "error.hpp"
+
+namespace zcore {
+
+CaughtException CaughtException::fetch() noexcept {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  Ref owned_type = Ref::steal(type);
+  Ref owned_traceback = Ref::steal(traceback);
+  CaughtException caught;
+  caught.value_ = Ref::steal(value);
+  return caught;
+}
+
+void CaughtException::restore() noexcept {
+  PyObject* value = value_.release();
+  if (value == nullptr) return;
+  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+  PyErr_Restore(type, value, PyException_GetTraceback(value));
+}
+
+void raise(Handle cls, Handle message) {
+  Ref exc = call(cls, {message});
+  if (!PyExceptionInstance_Check(exc.get())) raise(PyExc_TypeError, "exceptions must derive from BaseException");
+  // With an instance, PyErr_SetObject chains the handled exception as
+  // __context__, exactly as the interpreter's `raise` does.
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  throw_error_set();
+}
+
+void raise(PyObject* builtin_cls, const char* message) {
+  PyErr_SetString(builtin_cls, message);
+  throw_error_set();
+}
+
+void set_error_from_exception() noexcept {
+  try {
+    throw;
+  } catch (const ErrorAlreadySet&) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+  }
+}
+
+}  // namespace zcore

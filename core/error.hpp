@@ -1,0 +1,92 @@
+// Python exceptions seen from C++.
+//
+// An error raised by the interpreter travels up the C++ stack as
+// ErrorAlreadySet while the error indicator stays set. Code that needs to
+// look at it (an `except` clause) takes it out of the indicator as a
+// CaughtException, decides, and either puts it back or raises another one.
+#pragma once
+
+#include <new>
+#include <utility>
+
+#include "object.hpp"
+
+namespace zcore {
+
+class CaughtException {
+ public:
+  // Takes the pending error out of the indicator (which must be set).
+  static CaughtException fetch() noexcept;
+
+  CaughtException() noexcept = default;
+  Handle value() const noexcept { return value_; }
+  explicit operator bool() const noexcept { return static_cast<bool>(value_); }
+  // isinstance test against a class or a tuple of classes, like `except`.
+  bool matches(Handle cls) const noexcept { return PyErr_GivenExceptionMatches(value_.get(), cls.get()) != 0; }
+  // Puts the exception back into the indicator (the `raise` of a bare `raise`).
+  void restore() noexcept;
+  [[noreturn]] void rethrow() {
+    restore();
+    throw_error_set();
+  }
+  int traverse(visitproc visit, void* arg) const noexcept {
+    Py_VISIT(value_.get());
+    return 0;
+  }
+
+ private:
+  Ref value_;
+};
+
+// For the lifetime of the scope, `caught` is the exception being handled, as
+// inside Python's `except` block: anything raised meanwhile gets it as its
+// __context__, and sys.exc_info() reports it.
+class HandlingScope {
+ public:
+  // Works on the innermost exception-state item, as the interpreter's
+  // handlers do, so that inside a coroutine it is the coroutine's own.
+  explicit HandlingScope(const CaughtException& caught) noexcept
+      : item_(PyThreadState_Get()->exc_info), previous_(std::exchange(item_->exc_value, caught.value().ref().release())) {}
+  ~HandlingScope() {
+    Ref handled = Ref::steal(std::exchange(item_->exc_value, previous_));
+  }
+  HandlingScope(const HandlingScope&) = delete;
+  HandlingScope& operator=(const HandlingScope&) = delete;
+
+ private:
+  _PyErr_StackItem* item_;
+  PyObject* previous_;  // owned; handed back to the item on exit
+};
+
+// `raise cls(message)`: chained implicitly to the exception being handled,
+// if any, and never given a cause.
+[[noreturn]] void raise(Handle cls, Handle message);
+[[noreturn]] void raise(PyObject* builtin_cls, const char* message);
+
+// Converts whatever escaped a C++ body into the Python error indicator.
+void set_error_from_exception() noexcept;
+
+// Boundaries between the interpreter and C++: every slot runs its body
+// through one of these, so nothing but a Python error ever leaves it.
+template <class Body>
+PyObject* guard(Body&& body) noexcept {
+  try {
+    return body().release();
+  } catch (...) {
+    set_error_from_exception();
+    return nullptr;
+  }
+}
+
+template <class Body>
+int guard_status(Body&& body) noexcept {
+  try {
+    body();
+    return 0;
+  } catch (...) {
+    set_error_from_exception();
+    return -1;
+  }
+}
+
+}  // namespace zcore

@@ -1,0 +1,408 @@
+#include "function.hpp"
+
+#include <structmember.h>
+
+#include <algorithm>
+#include <string>
+
+namespace zcore {
+
+Handle Args::module() const noexcept { return function_->module; }
+
+Ref Args::global(Handle name) const {
+  PyObject* value = PyDict_GetItemWithError(function_->globals, name.get());
+  if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(function_->builtins, name.get());
+  if (value != nullptr) return Ref::borrow(value);
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+  throw_error_set();
+}
+
+namespace {
+
+FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<FunctionObject*>(self); }
+
+// ---- argument binding, after the interpreter's own (and its messages) --------------
+
+[[noreturn]] void raise_missing(FunctionObject* f, const char* kind, Handle names) {
+  const Py_ssize_t count = PyList_GET_SIZE(names.get());
+  Ref listed;
+  if (count == 1) {
+    listed = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
+  } else if (count == 2) {
+    listed = Ref::check(
+        PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0), PyList_GET_ITEM(names.get(), 1)));
+  } else {
+    Ref tail = Ref::check(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.get(), count - 2),
+                                               PyList_GET_ITEM(names.get(), count - 1)));
+    if (PyList_SetSlice(names.get(), count - 2, count, nullptr) < 0) throw_error_set();
+    Ref head = Ref::check(PyUnicode_Join(text(", ").get(), names.get()));
+    listed = Ref::check(PyUnicode_Concat(head.get(), tail.get()));
+  }
+  PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", f->qualname, count, kind,
+               count == 1 ? "" : "s", listed.get());
+  throw_error_set();
+}
+
+void check_missing(FunctionObject* f, Py_ssize_t start, Py_ssize_t end, const Ref* slots, const char* kind) {
+  Ref names = new_list();
+  for (Py_ssize_t i = start; i < end; ++i)
+    if (!slots[i]) list_append(names, Ref::check(PyObject_Repr(PyTuple_GET_ITEM(f->varnames, i))));
+  if (PyList_GET_SIZE(names.get()) > 0) raise_missing(f, kind, names);
+}
+
+[[noreturn]] void raise_too_many_positional(FunctionObject* f, Py_ssize_t given, const Ref* slots) {
+  Py_ssize_t kwonly_given = 0;
+  for (Py_ssize_t i = f->argcount; i < f->argcount + f->kwonlycount; ++i) kwonly_given += slots[i] ? 1 : 0;
+  const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+  const bool plural = defcount ? true : f->argcount != 1;
+  Ref expected = Ref::check(defcount ? PyUnicode_FromFormat("from %zd to %zd", f->argcount - defcount, f->argcount)
+                                     : PyUnicode_FromFormat("%zd", f->argcount));
+  Ref keyword_note = Ref::check(
+      kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                          given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : "")
+                   : PyUnicode_FromString(""));
+  PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f->qualname,
+               expected.get(), plural ? "s" : "", given, keyword_note.get(),
+               given == 1 && !kwonly_given ? "was" : "were");
+  throw_error_set();
+}
+
+Py_ssize_t keyword_index(FunctionObject* f, PyObject* key) {
+  const Py_ssize_t total = f->argcount + f->kwonlycount;
+  for (Py_ssize_t i = 0; i < total; ++i)
+    if (PyTuple_GET_ITEM(f->varnames, i) == key) return i;  // interned names: identity first
+  if (!PyUnicode_Check(key)) {
+    PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+    throw_error_set();
+  }
+  for (Py_ssize_t i = 0; i < total; ++i) {
+    int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->varnames, i), key, Py_EQ);
+    if (eq < 0) throw_error_set();
+    if (eq) return i;
+  }
+  return -1;
+}
+
+void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Ref* slots, Ref& varkw) {
+  const Py_ssize_t total = f->argcount + f->kwonlycount;
+  for (Py_ssize_t i = 0, n = std::min(nargs, f->argcount); i < n; ++i) slots[i] = Ref::borrow(args[i]);
+  if (f->has_varkw) varkw = new_dict();
+  if (kwnames != nullptr) {
+    for (Py_ssize_t j = 0, nk = PyTuple_GET_SIZE(kwnames); j < nk; ++j) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+      PyObject* value = args[nargs + j];
+      const Py_ssize_t index = keyword_index(f, key);
+      if (index < 0) {
+        if (!varkw) {
+          PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+          throw_error_set();
+        }
+        dict_set(varkw, key, value);
+        continue;
+      }
+      if (slots[index]) {
+        PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+        throw_error_set();
+      }
+      slots[index] = Ref::borrow(value);
+    }
+  }
+  if (nargs > f->argcount) raise_too_many_positional(f, nargs, slots);
+  if (nargs < f->argcount) {
+    const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    const Py_ssize_t required = f->argcount - defcount;
+    check_missing(f, nargs, required, slots, "positional");
+    for (Py_ssize_t i = std::max(nargs, required); i < f->argcount; ++i)
+      if (!slots[i]) slots[i] = Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - required));
+  }
+  for (Py_ssize_t i = f->argcount; i < total; ++i) {
+    if (slots[i] || f->kwdefaults == nullptr) continue;
+    PyObject* value = PyDict_GetItemWithError(f->kwdefaults, PyTuple_GET_ITEM(f->varnames, i));
+    if (value == nullptr && PyErr_Occurred()) throw_error_set();
+    slots[i] = Ref::borrow(value);
+  }
+  check_missing(f, f->argcount, total, slots, "keyword-only");
+}
+
+constexpr Py_ssize_t kInlineSlots = 8;
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return guard([&]() -> Ref {
+    FunctionObject* f = as_function(callable);
+    const Py_ssize_t total = f->argcount + f->kwonlycount;
+    Ref inline_slots[kInlineSlots];
+    std::vector<Ref> heap_slots;
+    Ref* slots = inline_slots;
+    if (total > kInlineSlots) {
+      heap_slots.resize(static_cast<std::size_t>(total));
+      slots = heap_slots.data();
+    }
+    Ref varkw;
+    bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots, varkw);
+    if (f->sync != nullptr) return f->sync(Args(f, slots, varkw));
+    return make_coroutine(f, slots, total, std::move(varkw));
+  });
+}
+
+// ---- type slots ---------------------------------------------------------------------
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+  FunctionObject* f = as_function(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(f->dict);
+  Py_VISIT(f->module_name);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->kwdefaults);
+  Py_VISIT(f->globals);
+  Py_VISIT(f->builtins);
+  Py_VISIT(f->module);
+  Py_VISIT(f->coroutine_type);
+  return 0;
+}
+
+int function_clear(PyObject* self) {
+  FunctionObject* f = as_function(self);
+  clear_slot(f->dict);
+  clear_slot(f->module_name);
+  clear_slot(f->doc);
+  clear_slot(f->annotations);
+  clear_slot(f->defaults);
+  clear_slot(f->kwdefaults);
+  clear_slot(f->globals);
+  clear_slot(f->builtins);
+  clear_slot(f->module);
+  // name, qualname and code stay: live coroutines still report them.
+  return 0;
+}
+
+void function_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  FunctionObject* f = as_function(self);
+  if (f->weaklist != nullptr) PyObject_ClearWeakRefs(self);
+  function_clear(self);
+  clear_slot(f->name);
+  clear_slot(f->qualname);
+  clear_slot(f->code);
+  clear_slot(f->varnames);
+  Py_CLEAR(f->coroutine_type);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* function_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+  if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, instance);
+}
+
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+template <PyObject* FunctionObject::*Field>
+PyObject* get_or_none(PyObject* self, void*) {
+  PyObject* value = as_function(self)->*Field;
+  return Py_NewRef(value != nullptr ? value : Py_None);
+}
+
+template <PyObject* FunctionObject::*Field, int (*Check)(PyObject*), bool NoneClears>
+int set_checked(PyObject* self, PyObject* value, void* message) {
+  if (NoneClears && value == Py_None) {
+    value = nullptr;
+  } else if (value == nullptr || !Check(value)) {
+    PyErr_SetString(PyExc_TypeError, static_cast<const char*>(message));
+    return -1;
+  }
+  Py_XSETREF(as_function(self)->*Field, Py_XNewRef(value));
+  return 0;
+}
+
+int is_text(PyObject* o) { return PyUnicode_Check(o); }
+int is_tuple(PyObject* o) { return PyTuple_Check(o); }
+int is_dict(PyObject* o) { return PyDict_Check(o); }
+
+PyObject* get_annotations(PyObject* self, void*) {
+  FunctionObject* f = as_function(self);
+  if (f->annotations == nullptr && (f->annotations = PyDict_New()) == nullptr) return nullptr;
+  return Py_NewRef(f->annotations);
+}
+
+PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+
+char kNameMessage[] = "__name__ must be set to a string object";
+char kQualnameMessage[] = "__qualname__ must be set to a string object";
+char kDefaultsMessage[] = "__defaults__ must be set to a tuple object";
+char kKwdefaultsMessage[] = "__kwdefaults__ must be set to a dict object";
+char kAnnotationsMessage[] = "__annotations__ must be set to a dict object";
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_or_none<&FunctionObject::name>, set_checked<&FunctionObject::name, is_text, false>, nullptr,
+     kNameMessage},
+    {"__qualname__", get_or_none<&FunctionObject::qualname>,
+     set_checked<&FunctionObject::qualname, is_text, false>, nullptr, kQualnameMessage},
+    {"__defaults__", get_or_none<&FunctionObject::defaults>,
+     set_checked<&FunctionObject::defaults, is_tuple, true>, nullptr, kDefaultsMessage},
+    {"__kwdefaults__", get_or_none<&FunctionObject::kwdefaults>,
+     set_checked<&FunctionObject::kwdefaults, is_dict, true>, nullptr, kKwdefaultsMessage},
+    {"__annotations__", get_annotations, set_checked<&FunctionObject::annotations, is_dict, true>, nullptr,
+     kAnnotationsMessage},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module_name), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
+    {"__builtins__", T_OBJECT, offsetof(FunctionObject, builtins), READONLY, nullptr},
+    {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weaklist), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyMethodDef function_methods[] = {{"__reduce__", function_reduce, METH_NOARGS, nullptr},
+                                  {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot function_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+                                {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+                                {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+                                {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+                                {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+                                {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+                                {Py_tp_getset, function_getset},
+                                {Py_tp_members, function_members},
+                                {Py_tp_methods, function_methods},
+                                {0, nullptr}};
+
+// Named like the interpreter's own type, which is what callers compare with.
+PyType_Spec function_spec = {"function", sizeof(FunctionObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                 Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+                                 Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             function_slots};
+
+// ---- construction ----------------------------------------------------------------------
+
+Ref builtins_of(Handle globals) {
+  PyObject* b = PyDict_GetItemWithError(globals.get(), intern("__builtins__").get());
+  if (b == nullptr && PyErr_Occurred()) throw_error_set();
+  if (b != nullptr && PyModule_Check(b)) return Ref::borrow(PyModule_GetDict(b));
+  if (b != nullptr && PyDict_Check(b)) return Ref::borrow(b);
+  return Ref::borrow(PyEval_GetBuiltins());
+}
+
+struct Signature {
+  Ref varnames;
+  Ref defaults;    // tuple or empty
+  Ref kwdefaults;  // dict or empty
+  Ref annotations;
+  Py_ssize_t argcount = 0;
+  Py_ssize_t kwonlycount = 0;
+};
+
+Signature build_signature(const FunctionSpec& spec) {
+  Signature sig;
+  Ref names = new_list();
+  Ref defaults = new_list();
+  Ref kwdefaults = new_dict();
+  sig.annotations = new_dict();
+  for (bool keyword_only : {false, true}) {
+    for (const Param& p : spec.params) {
+      if (p.keyword_only != keyword_only) continue;
+      Ref name = intern(p.name);
+      list_append(names, name);
+      if (p.annotation != nullptr) dict_set(sig.annotations, name, text(p.annotation));
+      if (keyword_only) {
+        ++sig.kwonlycount;
+        if (p.default_value) dict_set(kwdefaults, name, p.default_value);
+      } else {
+        ++sig.argcount;
+        if (p.default_value) {
+          list_append(defaults, p.default_value);
+        } else if (PyList_GET_SIZE(defaults.get()) > 0) {
+          PyErr_Format(PyExc_SystemError, "%s: non-default argument follows default argument", spec.name);
+          throw_error_set();
+        }
+      }
+    }
+  }
+  if (spec.varkw != nullptr) {
+    Ref name = intern(spec.varkw);
+    list_append(names, name);
+    if (spec.varkw_annotation != nullptr) dict_set(sig.annotations, name, text(spec.varkw_annotation));
+  }
+  if (spec.returns != nullptr) dict_set(sig.annotations, "return", text(spec.returns));
+  for (const char* local : spec.locals) list_append(names, intern(local));
+  sig.varnames = Ref::check(PyList_AsTuple(names.get()));
+  if (PyList_GET_SIZE(defaults.get()) > 0) sig.defaults = Ref::check(PyList_AsTuple(defaults.get()));
+  if (PyDict_GET_SIZE(kwdefaults.get()) > 0) sig.kwdefaults = kwdefaults;
+  return sig;
+}
+
+Ref build_code(const FunctionSpec& spec, const Signature& sig, Handle qualname, Handle module_name) {
+  const std::string filename = "<" + std::string(PyUnicode_AsUTF8(module_name.get())) + ">";
+  int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+  if (spec.varkw != nullptr) flags |= CO_VARKEYWORDS;
+  if (spec.coroutine != nullptr) flags |= CO_COROUTINE;
+  Ref empty = Ref::check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename.c_str(), spec.name, 1)));
+  Ref kwnames = tuple({intern("co_argcount"), intern("co_posonlyargcount"), intern("co_kwonlyargcount"),
+                       intern("co_nlocals"), intern("co_varnames"), intern("co_flags"), intern("co_qualname")});
+  return call_kw(getattr(empty, "replace"),
+                 {integer(static_cast<long>(sig.argcount)), integer(0), integer(static_cast<long>(sig.kwonlycount)),
+                  integer(static_cast<long>(PyTuple_GET_SIZE(sig.varnames.get()))), sig.varnames, integer(flags),
+                  qualname},
+                 kwnames);
+}
+
+}  // namespace
+
+void NativeTypes::create(Handle module) {
+  function = Ref::check(PyType_FromModuleAndSpec(module.get(), &function_spec, nullptr));
+  coroutine = Ref::check(PyType_FromModuleAndSpec(module.get(), coroutine_type_spec(), nullptr));
+  // asyncio.iscoroutine() and isinstance checks go through the ABC.
+  call_method(getattr(import("collections.abc"), "Coroutine"), intern("register"), {coroutine});
+}
+
+Ref make_function(Handle module, const NativeTypes& types, const FunctionSpec& spec) {
+  if ((spec.sync == nullptr) == (spec.coroutine == nullptr)) {
+    PyErr_Format(PyExc_SystemError, "function %s needs exactly one body", spec.name);
+    throw_error_set();
+  }
+  Signature sig = build_signature(spec);
+  Ref qualname = text(spec.qualname != nullptr ? spec.qualname : spec.name);
+  Ref module_name = Ref::check(PyModule_GetNameObject(module.get()));
+  Ref code = build_code(spec, sig, qualname, module_name);
+  Ref globals = Ref::borrow(PyModule_GetDict(module.get()));
+  Ref builtins = builtins_of(globals);
+
+  PyTypeObject* function_type = reinterpret_cast<PyTypeObject*>(types.function.get());
+  Ref result = Ref::check(function_type->tp_alloc(function_type, 0));
+  FunctionObject* f = as_function(result.get());
+  f->vectorcall = function_vectorcall;
+  f->name = intern(spec.name).release();
+  f->qualname = qualname.release();
+  f->module_name = module_name.release();
+  f->doc = (spec.doc != nullptr ? text(spec.doc) : none()).release();
+  f->annotations = sig.annotations.release();
+  f->defaults = sig.defaults.release();
+  f->kwdefaults = sig.kwdefaults.release();
+  f->globals = globals.release();
+  f->builtins = builtins.release();
+  f->module = Ref::borrow(module).release();
+  f->varnames = sig.varnames.release();
+  f->code = code.release();
+  f->coroutine_type = reinterpret_cast<PyTypeObject*>(Ref(types.coroutine).release());
+  f->argcount = sig.argcount;
+  f->kwonlycount = sig.kwonlycount;
+  f->has_varkw = spec.varkw != nullptr;
+  f->sync = spec.sync;
+  f->coroutine = spec.coroutine;
+  return result;
+}
+
+}  // namespace zcore

@@ -1,0 +1,110 @@
+// Native functions that present themselves as Python functions: a real code
+// object, __name__/__qualname__/__module__/__doc__, string annotations,
+// __defaults__/__kwdefaults__, __globals__, __dict__, Python's argument
+// binding and its TypeError texts, and method binding through PyMethod_New,
+// so inspect, typing, classmethod, property and typer accept them.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "task.hpp"
+
+namespace zcore {
+
+struct FunctionObject;
+
+// The arguments of one call, bound in the order of the code object's
+// argument names: positional-or-keyword, keyword-only, then **kwargs.
+class Args {
+ public:
+  Args(FunctionObject* function, const Ref* values, Handle varkw) noexcept
+      : function_(function), values_(values), varkw_(varkw) {}
+
+  Handle operator[](std::size_t i) const noexcept { return values_[i]; }
+  Handle kwargs() const noexcept { return varkw_; }  // the **kwargs dict
+  Handle module() const noexcept;
+  // A module global as LOAD_GLOBAL finds it at this moment: the module's
+  // dict, then the builtins; NameError like Python when neither has it.
+  Ref global(Handle name) const;
+
+  template <class State>
+  State& state() const noexcept {
+    return *static_cast<State*>(PyModule_GetState(module().get()));
+  }
+
+ private:
+  FunctionObject* function_;
+  const Ref* values_;
+  Handle varkw_;
+};
+
+using SyncBody = Ref (*)(const Args&);
+using CoroutineBody = Task (*)(Args);
+
+struct Param {
+  const char* name;
+  const char* annotation = nullptr;  // stored as text, never evaluated
+  Ref default_value = {};            // empty: the argument is required
+  bool keyword_only = false;
+};
+
+struct FunctionSpec {
+  const char* name;
+  const char* qualname = nullptr;  // defaults to `name`
+  const char* doc = nullptr;
+  std::vector<Param> params = {};
+  const char* varkw = nullptr;
+  const char* varkw_annotation = nullptr;
+  const char* returns = nullptr;
+  std::vector<const char*> locals = {};  // co_varnames after the arguments
+  SyncBody sync = nullptr;               // exactly one of the two bodies
+  CoroutineBody coroutine = nullptr;
+};
+
+// The heap types behind native functions and coroutines, one pair per module.
+struct NativeTypes {
+  Ref function;
+  Ref coroutine;
+
+  void create(Handle module);
+  template <class F>
+  void for_each_ref(F&& f) {
+    f(function);
+    f(coroutine);
+  }
+};
+
+Ref make_function(Handle module, const NativeTypes& types, const FunctionSpec& spec);
+
+// ---- internals shared by function.cpp and coroutine.cpp --------------------------
+struct FunctionObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyObject* dict;
+  PyObject* weaklist;
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module_name;  // __module__
+  PyObject* doc;
+  PyObject* annotations;
+  PyObject* defaults;     // tuple or NULL
+  PyObject* kwdefaults;   // dict or NULL
+  PyObject* globals;
+  PyObject* builtins;
+  PyObject* module;       // the defining module, for its state
+  PyObject* code;
+  PyObject* varnames;     // the argument names of `code`
+  PyTypeObject* coroutine_type;
+  Py_ssize_t argcount;
+  Py_ssize_t kwonlycount;
+  bool has_varkw;
+  SyncBody sync;
+  CoroutineBody coroutine;
+};
+
+PyType_Spec* coroutine_type_spec() noexcept;
+// Wraps bound arguments into a coroutine object; its body has not started.
+Ref make_coroutine(FunctionObject* function, Ref* bound, Py_ssize_t count, Ref varkw);
+
+}  // namespace zcore

@@ -1,0 +1,116 @@
+// Module-level machinery: multi-phase initialisation with per-module state,
+// and builders for the classes a module defines, each made by the host's own
+// machinery (enum, dataclasses, type) with the module's __module__ and the
+// class's __qualname__.
+#pragma once
+
+#include <initializer_list>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "function.hpp"
+
+namespace zcore {
+
+// ---- state -------------------------------------------------------------------------
+
+// Every module state derives from this; `ready` is false until initialisation
+// has finished and again once the state has been cleared, so that a function
+// called during interpreter shutdown raises instead of touching freed names.
+struct ModuleStateBase {
+  NativeTypes types;
+  bool ready = false;
+};
+
+template <class State>
+State& module_state(const Args& args) {
+  State& state = args.state<State>();
+  if (!state.ready) raise(PyExc_RuntimeError, "module is not initialised");
+  return state;
+}
+
+// The PyModuleDef slots of a module whose state is `State` (with a
+// `for_each_ref(f)` listing its references) and whose exec function is `Exec`.
+template <class State, void (*Exec)(Handle module, State& state)>
+struct ModuleDefinition {
+  static State* state_of(PyObject* module) noexcept { return static_cast<State*>(PyModule_GetState(module)); }
+
+  static int exec(PyObject* module) noexcept {
+    return guard_status([&] {
+      State* state = new (state_of(module)) State();
+      state->types.create(module);
+      Exec(module, *state);
+      state->ready = true;
+    });
+  }
+  static int traverse(PyObject* module, visitproc visit, void* arg) noexcept {
+    State* state = state_of(module);
+    if (state == nullptr) return 0;
+    int result = 0;
+    state->for_each_ref([&](Ref& r) {
+      if (result == 0 && r) result = visit(r.get(), arg);
+    });
+    return result;
+  }
+  static int clear(PyObject* module) noexcept {
+    State* state = state_of(module);
+    if (state == nullptr) return 0;
+    state->ready = false;
+    state->for_each_ref([](Ref& r) { r.reset(); });
+    return 0;
+  }
+  static void free(void* module) noexcept {
+    State* state = state_of(static_cast<PyObject*>(module));
+    if (state != nullptr) state->~State();  // zeroed memory is an empty state too
+  }
+
+  static inline PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec)}, {0, nullptr}};
+
+  static PyModuleDef make(const char* name) noexcept {
+    return {PyModuleDef_HEAD_INIT, name, nullptr, sizeof(State), nullptr, slots, traverse, clear, free};
+  }
+};
+
+// ---- names -------------------------------------------------------------------------
+
+void add(Handle module, const char* name, Handle value);
+// Binds `name` in the module to the attribute `name` of the module `from`.
+void add_from(Handle module, const char* from, const char* name);
+Ref builtin(const char* name);
+
+// ---- classes -----------------------------------------------------------------------
+
+// class <name>(<bases>): <namespace>, made by calling `type` as a class
+// statement does; `namespace_dict` gets __module__ and __qualname__.
+Ref make_class(Handle module, const char* name, std::initializer_list<Handle> bases, Handle namespace_dict);
+// class <name>(<base>): pass
+Ref make_exception(Handle module, const char* name, Handle base);
+// class <name>(str, Enum) with the members in order, through the enum
+// module's functional API.
+Ref make_str_enum(Handle module, const char* name,
+                  std::initializer_list<std::pair<const char*, const char*>> members);
+
+struct Field {
+  const char* name;
+  const char* annotation;
+  Ref default_value = {};  // empty: required
+};
+
+struct Member {
+  const char* name;
+  Ref value;
+};
+
+struct DataclassSpec {
+  const char* name;
+  const char* doc = nullptr;
+  std::vector<Field> fields;
+  std::vector<Member> members = {};
+};
+
+// A class body of annotated fields (annotations stored as text) and members,
+// decorated with `decorator` (the host's dataclasses.dataclass).
+Ref make_dataclass(Handle module, Handle decorator, const DataclassSpec& spec);
+
+}  // namespace zcore

@@ -1,0 +1,79 @@
+// The C++ side of a native coroutine: a C++20 coroutine whose body can
+// `co_await` any Python awaitable and reads top to bottom like the `async def`
+// it implements. The Python side (send/throw/close, the awaitable protocol)
+// is the coroutine object of coroutine.cpp, which drives a Task step by step.
+//
+// Two rules for bodies: C++ forbids `co_await` inside a `catch` block, so an
+// `except` clause that awaits keeps the CaughtException in a local and awaits
+// after the block; and objects kept only in C++ locals are invisible to the
+// cycle collector, so anything long-lived belongs in the bound arguments.
+#pragma once
+
+#include <coroutine>
+#include <utility>
+
+#include "error.hpp"
+
+namespace zcore {
+
+// The iterator that drives one `await` of a Python awaitable, as the
+// interpreter's GET_AWAITABLE builds it.
+Ref awaitable_iterator(Handle awaitable);
+
+class Task {
+ public:
+  struct promise_type;
+  using handle_type = std::coroutine_handle<promise_type>;
+
+  struct Awaiter {
+    promise_type* promise;
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(handle_type) const noexcept {}
+    Ref await_resume();
+  };
+
+  struct promise_type {
+    Ref awaiting;              // iterator the body is suspended on
+    Ref sent;                  // the awaited result to resume the body with,
+    CaughtException thrown;    // or the error to raise out of its co_await
+    Ref result;                // co_return value
+    CaughtException error;     // the exception that ended the body
+
+    Task get_return_object() noexcept { return Task(handle_type::from_promise(*this)); }
+    // Nothing of the body runs before the coroutine object is first driven.
+    std::suspend_always initial_suspend() const noexcept { return {}; }
+    std::suspend_always final_suspend() const noexcept { return {}; }
+    void return_value(Ref value) noexcept { result = std::move(value); }
+    void unhandled_exception() noexcept;
+    Awaiter await_transform(Ref awaitable) {
+      awaiting = awaitable_iterator(awaitable);
+      return Awaiter{this};
+    }
+  };
+
+  Task() noexcept = default;
+  Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
+  Task& operator=(Task&& other) noexcept {
+    destroy();
+    handle_ = std::exchange(other.handle_, {});
+    return *this;
+  }
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
+  ~Task() { destroy(); }
+
+  explicit operator bool() const noexcept { return static_cast<bool>(handle_); }
+  promise_type& promise() const noexcept { return handle_.promise(); }
+  bool done() const noexcept { return handle_.done(); }
+  void resume() const { handle_.resume(); }
+  // Runs the destructors of the body's locals, wherever it stopped.
+  void destroy() noexcept {
+    if (handle_) std::exchange(handle_, {}).destroy();
+  }
+
+ private:
+  explicit Task(handle_type h) noexcept : handle_(h) {}
+  handle_type handle_;
+};
+
+}  // namespace zcore

@@ -1,0 +1,128 @@
+// JobResult: the record of a job's status or result document.
+#include "state.hpp"
+
+namespace models {
+namespace {
+
+// `a or b`, where b is only computed when a is falsy.
+template <class Fallback>
+Ref either(Ref first, Fallback&& fallback) {
+  if (truthy(first)) return first;
+  return fallback();
+}
+
+Ref job_result_from_dict(const Args& args) {
+  const State& st = module_state<State>(args);
+  Handle cls = args[0];
+  Handle data = args[1];
+  Handle get = st[Name::get];
+
+  Ref status_raw = either(call_method(data, get, {st[Name::status]}), [&] { return Ref(st.pending); });
+  status_raw = call_method(status_raw, st[Name::lower]);
+
+  Ref job_status = args.global(st[Name::JobStatus]);
+  Ref status;
+  try {
+    status = call(job_status, {status_raw});
+  } catch (const ErrorAlreadySet&) {
+    CaughtException caught = CaughtException::fetch();
+    if (!caught.matches(PyExc_Exception)) caught.rethrow();
+    HandlingScope handling(caught);
+    status = getattr(args.global(st[Name::JobStatus]), st[Name::PENDING]);
+  }
+
+  // The key is read twice: once for the type test, once for the value kept.
+  Ref result_block;
+  if (isinstance(call_method(data, get, {st[Name::result]}), args.global(st[Name::dict]))) {
+    result_block = call_method(data, get, {st[Name::result]});
+  } else {
+    result_block = new_dict();
+  }
+
+  Ref counts = either(call_method(data, get, {st[Name::counts]}),
+                      [&] { return call_method(result_block, get, {st[Name::counts]}); });
+
+  Ref job_id = either(call_method(data, get, {st[Name::job_id]}), [&] { return Ref(st.empty_text); });
+  Ref num_qubits = either(call_method(result_block, get, {st[Name::num_qubits]}),
+                          [&] { return call_method(data, get, {st[Name::num_qubits]}); });
+  Ref shots = either(call_method(result_block, get, {st[Name::shots]}),
+                     [&] { return call_method(data, get, {st[Name::shots]}); });
+  Ref backend = either(call_method(result_block, get, {st[Name::backend]}),
+                       [&] { return call_method(data, get, {st[Name::backend]}); });
+  Ref error = either(call_method(data, get, {st[Name::error]}),
+                     [&] { return call_method(result_block, get, {st[Name::error]}); });
+  return call_kw(cls, {job_id, status, counts, num_qubits, shots, backend, error, data}, st.job_result_fields);
+}
+
+Ref is_complete(const Args& args) {
+  const State& st = module_state<State>(args);
+  Ref status = getattr(args[0], st[Name::status]);
+  Ref job_status = args.global(st[Name::JobStatus]);
+  Ref terminal = tuple({getattr(job_status, st[Name::COMPLETED]), getattr(job_status, st[Name::FAILED])});
+  return boolean(contains(terminal, status));
+}
+
+Ref is_successful(const Args& args) {
+  const State& st = module_state<State>(args);
+  Ref status = getattr(args[0], st[Name::status]);
+  Ref completed = getattr(args.global(st[Name::JobStatus]), st[Name::COMPLETED]);
+  Ref same = Ref::check(PyObject_RichCompare(status.get(), completed.get(), Py_EQ));
+  if (!truthy(same)) return same;  // `and` hands back its first operand when falsy
+  return boolean(!truthy(getattr(args[0], st[Name::error])));
+}
+
+Ref get_probabilities(const Args& args) {
+  const State& st = module_state<State>(args);
+  Handle self = args[0];
+  if (!truthy(getattr(self, st[Name::counts]))) return new_dict();
+  Ref values = call_method(getattr(self, st[Name::counts]), st[Name::values]);
+  Ref total = either(call(args.global(st[Name::sum]), {values}), [] { return integer(1); });
+  Ref probabilities = new_dict();
+  Ref items = iterate(call_method(getattr(self, st[Name::counts]), st[Name::items]));
+  while (Ref item = next(items)) {
+    auto [key, count] = unpack2(item);
+    setitem(probabilities, key, true_divide(count, total));
+  }
+  return probabilities;
+}
+
+}  // namespace
+
+void add_job_result(Handle module, State& st, Handle dataclass) {
+  Ref from_dict = make_function(module, st.types,
+                                {.name = "from_dict",
+                                 .qualname = "JobResult.from_dict",
+                                 .params = {{"cls"}, {"data", "Dict[str, Any]"}},
+                                 .returns = "'JobResult'",
+                                 .locals = {"status_raw", "status", "result_block", "counts"},
+                                 .sync = job_result_from_dict});
+  auto getter = [&](const char* name, const char* qualname, SyncBody body) {
+    Ref function = make_function(
+        module, st.types, {.name = name, .qualname = qualname, .params = {{"self"}}, .returns = "bool", .sync = body});
+    return call(builtin("property"), {function});
+  };
+  Ref probabilities = make_function(module, st.types,
+                                    {.name = "get_probabilities",
+                                     .qualname = "JobResult.get_probabilities",
+                                     .params = {{"self"}},
+                                     .returns = "Dict[str, float]",
+                                     .locals = {"total"},
+                                     .sync = get_probabilities});
+  add(module, "JobResult",
+      make_dataclass(module, dataclass,
+                     {.name = "JobResult",
+                      .fields = {{"job_id", "str"},
+                                 {"status", "JobStatus"},
+                                 {"counts", "Optional[Dict[str, int]]", none()},
+                                 {"num_qubits", "Optional[int]", none()},
+                                 {"shots", "Optional[int]", none()},
+                                 {"backend", "Optional[str]", none()},
+                                 {"error", "Optional[str]", none()},
+                                 {"raw", "Optional[Dict[str, Any]]", none()}},
+                      .members = {{"from_dict", call(builtin("classmethod"), {from_dict})},
+                                  {"is_complete", getter("is_complete", "JobResult.is_complete", is_complete)},
+                                  {"is_successful", getter("is_successful", "JobResult.is_successful", is_successful)},
+                                  {"get_probabilities", probabilities}}}));
+}
+
+}  // namespace models

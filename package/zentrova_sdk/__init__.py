@@ -1,0 +1,38 @@
+"""Python client SDK of the VORA quantum-circuit service.
+
+The modules are C++ extension modules; this initialiser only gathers their
+public names.
+"""
+
+from zentrova_sdk.models import (
+    AuthenticationError,
+    BackendInfo,
+    CircuitJob,
+    JobNotFoundError,
+    JobResult,
+    JobStatus,
+    ProviderInfo,
+    RateLimitError,
+    SupplierInfo,
+    TimeoutError,
+    ValidationError,
+    VORAError,
+)
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "AuthenticationError",
+    "BackendInfo",
+    "CircuitJob",
+    "JobNotFoundError",
+    "JobResult",
+    "JobStatus",
+    "ProviderInfo",
+    "RateLimitError",
+    "SupplierInfo",
+    "TimeoutError",
+    "ValidationError",
+    "VORAError",
+    "__version__",
+]
