@@ -1,11 +1,9 @@
 // zentrova_sdk.client: the synchronous and asynchronous clients.
+#include "service.hpp"
 #include "state.hpp"
 
 namespace client {
 namespace {
-
-// The service's public API origin.
-constexpr const char* kDefaultBaseUrl = "https://api.vora.zentrova.cloud";
 
 void create_constants(State& st) {
   st.names.create(kNameTexts);
@@ -22,7 +20,7 @@ void create_constants(State& st) {
   st.kw_job_id_status = tuple({st[Name::job_id], st[Name::status]});
   st.kw_qasm_shots = tuple({st[Name::qasm], st[Name::shots]});
   st.kw_timeout = tuple({st[Name::timeout]});
-  st.default_base_url = text(kDefaultBaseUrl);
+  st.default_base_url = text(service::kDefaultBaseUrl);
 }
 
 void exec_client(Handle module, State& st) {

@@ -37,6 +37,31 @@ void raise(PyObject* builtin_cls, const char* message) {
   throw_error_set();
 }
 
+namespace detail {
+
+Ref special_method(Handle manager, const char* name) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(manager.get()));
+  PyObject* method = _PyType_Lookup(Py_TYPE(manager.get()), intern(name).get());
+  if (method == nullptr) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                 reinterpret_cast<PyTypeObject*>(type)->tp_name);
+    throw_error_set();
+  }
+  descrgetfunc bind = Py_TYPE(method)->tp_descr_get;
+  if (bind == nullptr) return Ref::borrow(method);
+  return Ref::check(bind(method, manager.get(), type));
+}
+
+bool exit_with_exception(Handle exit, const CaughtException& caught) {
+  Handle value = caught.value();
+  Ref traceback = Ref::steal(PyException_GetTraceback(value.get()));
+  Ref suppress = call(exit, {reinterpret_cast<PyObject*>(Py_TYPE(value.get())), value,
+                             traceback ? Handle(traceback) : Handle(Py_None)});
+  return truthy(suppress);
+}
+
+}  // namespace detail
+
 void set_error_from_exception() noexcept {
   try {
     throw;

@@ -63,6 +63,11 @@ class HandlingScope {
 [[noreturn]] void raise(Handle cls, Handle message);
 [[noreturn]] void raise(PyObject* builtin_cls, const char* message);
 
+// `with manager as value: body(value)`: __enter__ and __exit__ are looked up
+// on the type, and __exit__ sees the body's exception and may suppress it.
+template <class Body>
+void with_context(Handle manager, Body&& body);
+
 // Converts whatever escaped a C++ body into the Python error indicator.
 void set_error_from_exception() noexcept;
 
@@ -87,6 +92,27 @@ int guard_status(Body&& body) noexcept {
     set_error_from_exception();
     return -1;
   }
+}
+
+namespace detail {
+Ref special_method(Handle manager, const char* name);
+bool exit_with_exception(Handle exit, const CaughtException& caught);
+}  // namespace detail
+
+template <class Body>
+void with_context(Handle manager, Body&& body) {
+  Ref enter = detail::special_method(manager, "__enter__");
+  Ref exit = detail::special_method(manager, "__exit__");
+  Ref value = call(enter);
+  try {
+    body(Handle(value));
+  } catch (const ErrorAlreadySet&) {
+    CaughtException caught = CaughtException::fetch();
+    HandlingScope handling(caught);
+    if (!detail::exit_with_exception(exit, caught)) caught.rethrow();
+    return;
+  }
+  call(exit, {Py_None, Py_None, Py_None});
 }
 
 }  // namespace zcore
