@@ -36,6 +36,7 @@ void exec_client(Handle module, State& st) {
                            "ProviderInfo", "BackendInfo"})
     add_from(module, "zentrova_sdk.models", name);
   add(module, "VORAClient", make_sync_client(module, st));
+  add(module, "AsyncVORAClient", make_async_client(module, st));
 }
 
 using Definition = ModuleDefinition<State, exec_client>;
