@@ -4,6 +4,7 @@ The modules are C++ extension modules; this initialiser only gathers their
 public names.
 """
 
+from zentrova_sdk.client import AsyncVORAClient, VORAClient
 from zentrova_sdk.models import (
     AuthenticationError,
     BackendInfo,
@@ -22,6 +23,7 @@ from zentrova_sdk.models import (
 __version__ = "0.1.0"
 
 __all__ = [
+    "AsyncVORAClient",
     "AuthenticationError",
     "BackendInfo",
     "CircuitJob",
@@ -33,6 +35,7 @@ __all__ = [
     "SupplierInfo",
     "TimeoutError",
     "ValidationError",
+    "VORAClient",
     "VORAError",
     "__version__",
 ]
