@@ -12,12 +12,16 @@ build=build/dev$suffix
 pkg=build/devpkg$suffix
 exec 9>/tmp/zentrova-devbuild.lock
 flock 9
+# Prefer the build tools installed next to the interpreter.
+bin=$(dirname "$py")
+cmake=cmake
+[ -x "$bin/cmake" ] && cmake="$bin/cmake"
+[ -x "$bin/ninja" ] && export PATH="$(realpath "$bin"):$PATH"
 if [ ! -f "$build/build.ninja" ]; then
-  "$py" -m cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$(realpath "$py")" \
-    -DZENTROVA_SANITIZE="${ZENTROVA_SANITIZE:-OFF}" >/dev/null 2>&1 ||
-    cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$(realpath "$py")" -DZENTROVA_SANITIZE="${ZENTROVA_SANITIZE:-OFF}" >/dev/null
+  "$cmake" -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$(realpath "$py")" \
+    -DZENTROVA_SANITIZE="${ZENTROVA_SANITIZE:-OFF}" >/dev/null
 fi
-cmake --build "$build" >"$build/last-build.log" 2>&1 || { cat "$build/last-build.log"; exit 1; }
+"$cmake" --build "$build" >"$build/last-build.log" 2>&1 || { cat "$build/last-build.log"; exit 1; }
 mkdir -p "$pkg"
 for top in package/*/; do
   name=$(basename "$top")
