@@ -15,15 +15,17 @@ Ref job_result_from_dict(const Args& args) {
   const State& st = module_state<State>(args);
   Handle cls = args[0];
   Handle data = args[1];
-  Handle get = st[Name::get];
 
-  Ref status_raw = either(call_method(data, get, {st[Name::status]}), [&] { return Ref(st.pending); });
+  Ref status_raw = either(get(st, data, st[Name::status]), [&] { return Ref(st.pending); });
   status_raw = call_method(status_raw, st[Name::lower]);
 
-  Ref job_status = args.global(st[Name::JobStatus]);
+  // The guard covers the name lookup too, as `try: JobStatus(status_raw)`
+  // does: a missing global is a NameError, handled like any other failure.
   Ref status;
   try {
-    status = call(job_status, {status_raw});
+    Ref job_status = args.global(st[Name::JobStatus]);
+    status = member_by_value(st, job_status, status_raw);
+    if (!status) status = call(job_status, {status_raw});
   } catch (const ErrorAlreadySet&) {
     CaughtException caught = CaughtException::fetch();
     if (!caught.matches(PyExc_Exception)) caught.rethrow();
@@ -33,25 +35,25 @@ Ref job_result_from_dict(const Args& args) {
 
   // The key is read twice: once for the type test, once for the value kept.
   Ref result_block;
-  if (isinstance(call_method(data, get, {st[Name::result]}), args.global(st[Name::dict]))) {
-    result_block = call_method(data, get, {st[Name::result]});
+  if (isinstance(get(st, data, st[Name::result]), args.global(st[Name::dict]))) {
+    result_block = get(st, data, st[Name::result]);
   } else {
     result_block = new_dict();
   }
 
-  Ref counts = either(call_method(data, get, {st[Name::counts]}),
-                      [&] { return call_method(result_block, get, {st[Name::counts]}); });
+  Ref counts = either(get(st, data, st[Name::counts]),
+                      [&] { return get(st, result_block, st[Name::counts]); });
 
-  Ref job_id = either(call_method(data, get, {st[Name::job_id]}), [&] { return Ref(st.empty_text); });
-  Ref num_qubits = either(call_method(result_block, get, {st[Name::num_qubits]}),
-                          [&] { return call_method(data, get, {st[Name::num_qubits]}); });
-  Ref shots = either(call_method(result_block, get, {st[Name::shots]}),
-                     [&] { return call_method(data, get, {st[Name::shots]}); });
-  Ref backend = either(call_method(result_block, get, {st[Name::backend]}),
-                       [&] { return call_method(data, get, {st[Name::backend]}); });
-  Ref error = either(call_method(data, get, {st[Name::error]}),
-                     [&] { return call_method(result_block, get, {st[Name::error]}); });
-  return call_kw(cls, {job_id, status, counts, num_qubits, shots, backend, error, data}, st.job_result_fields);
+  Ref job_id = either(get(st, data, st[Name::job_id]), [&] { return Ref(st.empty_text); });
+  Ref num_qubits = either(get(st, result_block, st[Name::num_qubits]),
+                          [&] { return get(st, data, st[Name::num_qubits]); });
+  Ref shots = either(get(st, result_block, st[Name::shots]),
+                     [&] { return get(st, data, st[Name::shots]); });
+  Ref backend = either(get(st, result_block, st[Name::backend]),
+                       [&] { return get(st, data, st[Name::backend]); });
+  Ref error = either(get(st, data, st[Name::error]),
+                     [&] { return get(st, result_block, st[Name::error]); });
+  return construct(st, st.job_result, cls, {job_id, status, counts, num_qubits, shots, backend, error, data});
 }
 
 Ref is_complete(const Args& args) {
@@ -108,7 +110,7 @@ void add_job_result(Handle module, State& st, Handle dataclass) {
                                      .returns = "Dict[str, float]",
                                      .locals = {"total"},
                                      .sync = get_probabilities});
-  add(module, "JobResult",
+  Ref job_result =
       make_dataclass(module, dataclass,
                      {.name = "JobResult",
                       .fields = {{"job_id", "str"},
@@ -122,7 +124,10 @@ void add_job_result(Handle module, State& st, Handle dataclass) {
                       .members = {{"from_dict", call(builtin("classmethod"), {from_dict})},
                                   {"is_complete", getter("is_complete", "JobResult.is_complete", is_complete)},
                                   {"is_successful", getter("is_successful", "JobResult.is_successful", is_successful)},
-                                  {"get_probabilities", probabilities}}}));
+                                  {"get_probabilities", probabilities}}});
+  st.job_result.set(job_result, tuple({st[Name::job_id], st[Name::status], st[Name::counts], st[Name::num_qubits],
+                                       st[Name::shots], st[Name::backend], st[Name::error], st[Name::raw]}));
+  add(module, "JobResult", job_result);
 }
 
 }  // namespace models

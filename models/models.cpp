@@ -3,6 +3,36 @@
 #include "state.hpp"
 
 namespace models {
+
+void RecordClass::set(Handle record, Handle field_names) {
+  cls = record.ref();
+  init = getitem(getattr(record, "__dict__"), intern("__init__"));
+  fields = field_names.ref();
+}
+
+Ref construct(const State& st, const RecordClass& record, Handle cls, std::initializer_list<Handle> values) {
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
+  if (!cls.is(record.cls) || type->tp_setattro != PyObject_GenericSetAttr ||
+      type->tp_new != PyBaseObject_Type.tp_new)
+    return call_kw(cls, values, record.fields);
+  PyObject* init = PyDict_GetItemWithError(type->tp_dict, st.dunder_init.get());
+  if (init != record.init.get()) {
+    if (PyErr_Occurred()) throw_error_set();
+    return call_kw(cls, values, record.fields);
+  }
+  Ref self = Ref::check(type->tp_new(type, st.empty_tuple.get(), nullptr));
+  Py_ssize_t i = 0;
+  for (Handle value : values) setattr(self, PyTuple_GET_ITEM(record.fields.get(), i++), value);
+  return self;
+}
+
+Ref member_by_value(const State& st, Handle job_status, Handle value) {
+  if (!job_status.is(st.job_status) || !PyUnicode_CheckExact(value.get())) return {};
+  PyObject* member = PyDict_GetItemWithError(st.value_to_member.get(), value.get());
+  if (member == nullptr && PyErr_Occurred()) throw_error_set();
+  return Ref::borrow(member);
+}
+
 namespace {
 
 void add_errors(Handle module) {
@@ -20,11 +50,8 @@ void exec_models(Handle module, State& st) {
   st.simulator = text("simulator");
   st.pending = text("pending");
   st.zero = integer(0);
-  st.provider_fields = tuple({st[Name::id], st[Name::name], st[Name::type], st[Name::num_qubits], st[Name::available]});
-  st.backend_fields = tuple({st[Name::backend_name], st[Name::num_qubits], st[Name::backend_type], st[Name::available]});
-  st.supplier_fields = tuple({st[Name::id], st[Name::name], st[Name::enabled], st[Name::num_providers]});
-  st.job_result_fields = tuple({st[Name::job_id], st[Name::status], st[Name::counts], st[Name::num_qubits],
-                                st[Name::shots], st[Name::backend], st[Name::error], st[Name::raw]});
+  st.empty_tuple = tuple({});
+  st.dunder_init = intern("__init__");
 
   // The module's annotations are text, as under `from __future__ import annotations`.
   add_from(module, "__future__", "annotations");
@@ -32,13 +59,14 @@ void exec_models(Handle module, State& st) {
   add_from(module, "enum", "Enum");
   for (const char* name : {"Any", "Dict", "Optional"}) add_from(module, "typing", name);
 
-  add(module, "JobStatus",
-      make_str_enum(module, "JobStatus",
-                    {{"PENDING", "pending"},
-                     {"QUEUED", "queued"},
-                     {"PROCESSING", "processing"},
-                     {"COMPLETED", "completed"},
-                     {"FAILED", "failed"}}));
+  st.job_status = make_str_enum(module, "JobStatus",
+                                {{"PENDING", "pending"},
+                                 {"QUEUED", "queued"},
+                                 {"PROCESSING", "processing"},
+                                 {"COMPLETED", "completed"},
+                                 {"FAILED", "failed"}});
+  st.value_to_member = getattr(st.job_status, "_value2member_map_");
+  add(module, "JobStatus", st.job_status);
   add_errors(module);
   Ref dataclass = getattr(module, "dataclass");
   add_records(module, st, dataclass);

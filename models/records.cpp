@@ -10,32 +10,32 @@ namespace {
 Ref provider_from_dict(const Args& args) {
   const State& st = module_state<State>(args);
   Handle data = args[1];
-  Ref id = call_method(data, st[Name::get], {st[Name::id], st.empty_text});
-  Ref name = call_method(data, st[Name::get], {st[Name::name], st.empty_text});
-  Ref type = call_method(data, st[Name::get], {st[Name::type], st.simulator});
-  Ref num_qubits = call_method(data, st[Name::get], {st[Name::num_qubits], st.zero});
-  Ref available = call_method(data, st[Name::get], {st[Name::available], Py_True});
-  return call_kw(args[0], {id, name, type, num_qubits, available}, st.provider_fields);
+  Ref id = get(st, data, st[Name::id], st.empty_text);
+  Ref name = get(st, data, st[Name::name], st.empty_text);
+  Ref type = get(st, data, st[Name::type], st.simulator);
+  Ref num_qubits = get(st, data, st[Name::num_qubits], st.zero);
+  Ref available = get(st, data, st[Name::available], Py_True);
+  return construct(st, st.provider, args[0], {id, name, type, num_qubits, available});
 }
 
 Ref backend_from_dict(const Args& args) {
   const State& st = module_state<State>(args);
   Handle data = args[1];
-  Ref backend_name = call_method(data, st[Name::get], {st[Name::backend_name], st.empty_text});
-  Ref num_qubits = call_method(data, st[Name::get], {st[Name::num_qubits], st.zero});
-  Ref backend_type = call_method(data, st[Name::get], {st[Name::backend_type], st.simulator});
-  Ref available = call_method(data, st[Name::get], {st[Name::available], Py_True});
-  return call_kw(args[0], {backend_name, num_qubits, backend_type, available}, st.backend_fields);
+  Ref backend_name = get(st, data, st[Name::backend_name], st.empty_text);
+  Ref num_qubits = get(st, data, st[Name::num_qubits], st.zero);
+  Ref backend_type = get(st, data, st[Name::backend_type], st.simulator);
+  Ref available = get(st, data, st[Name::available], Py_True);
+  return construct(st, st.backend, args[0], {backend_name, num_qubits, backend_type, available});
 }
 
 Ref supplier_from_dict(const Args& args) {
   const State& st = module_state<State>(args);
   Handle data = args[1];
-  Ref id = call_method(data, st[Name::get], {st[Name::id], st.empty_text});
-  Ref name = call_method(data, st[Name::get], {st[Name::name], st.empty_text});
-  Ref enabled = call_method(data, st[Name::get], {st[Name::enabled], Py_True});
-  Ref num_providers = call_method(data, st[Name::get], {st[Name::num_providers], st.zero});
-  return call_kw(args[0], {id, name, enabled, num_providers}, st.supplier_fields);
+  Ref id = get(st, data, st[Name::id], st.empty_text);
+  Ref name = get(st, data, st[Name::name], st.empty_text);
+  Ref enabled = get(st, data, st[Name::enabled], Py_True);
+  Ref num_providers = get(st, data, st[Name::num_providers], st.zero);
+  return construct(st, st.supplier, args[0], {id, name, enabled, num_providers});
 }
 
 Ref from_dict_method(Handle module, const State& st, const char* qualname, const char* returns, SyncBody body) {
@@ -57,8 +57,7 @@ void add_records(Handle module, State& st, Handle dataclass) {
                      {.name = "CircuitJob",
                       .fields = {{"job_id", "str"}, {"status", "JobStatus | str", pending}}}));
 
-  add(module, "ProviderInfo",
-      make_dataclass(module, dataclass,
+  Ref provider = make_dataclass(module, dataclass,
                      {.name = "ProviderInfo",
                       .doc = "Information about a quantum provider.",
                       .fields = {{"id", "str"},
@@ -67,10 +66,12 @@ void add_records(Handle module, State& st, Handle dataclass) {
                                  {"num_qubits", "int", st.zero},
                                  {"available", "bool", boolean(true)}},
                       .members = {{"from_dict", from_dict_method(module, st, "ProviderInfo.from_dict", "ProviderInfo",
-                                                                 provider_from_dict)}}}));
+                                                                 provider_from_dict)}}});
+  st.provider.set(provider, tuple({st[Name::id], st[Name::name], st[Name::type], st[Name::num_qubits],
+                                   st[Name::available]}));
+  add(module, "ProviderInfo", provider);
 
-  add(module, "BackendInfo",
-      make_dataclass(module, dataclass,
+  Ref backend = make_dataclass(module, dataclass,
                      {.name = "BackendInfo",
                       .doc = "Information about a quantum backend.",
                       .fields = {{"backend_name", "str"},
@@ -78,10 +79,12 @@ void add_records(Handle module, State& st, Handle dataclass) {
                                  {"backend_type", "str", st.simulator},
                                  {"available", "bool", boolean(true)}},
                       .members = {{"from_dict", from_dict_method(module, st, "BackendInfo.from_dict", "BackendInfo",
-                                                                 backend_from_dict)}}}));
+                                                                 backend_from_dict)}}});
+  st.backend.set(backend, tuple({st[Name::backend_name], st[Name::num_qubits], st[Name::backend_type],
+                                 st[Name::available]}));
+  add(module, "BackendInfo", backend);
 
-  add(module, "SupplierInfo",
-      make_dataclass(module, dataclass,
+  Ref supplier = make_dataclass(module, dataclass,
                      {.name = "SupplierInfo",
                       .doc = "Information about a quantum supplier.",
                       .fields = {{"id", "str"},
@@ -89,7 +92,9 @@ void add_records(Handle module, State& st, Handle dataclass) {
                                  {"enabled", "bool", boolean(true)},
                                  {"num_providers", "int", st.zero}},
                       .members = {{"from_dict", from_dict_method(module, st, "SupplierInfo.from_dict", "SupplierInfo",
-                                                                 supplier_from_dict)}}}));
+                                                                 supplier_from_dict)}}});
+  st.supplier.set(supplier, tuple({st[Name::id], st[Name::name], st[Name::enabled], st[Name::num_providers]}));
+  add(module, "SupplierInfo", supplier);
 }
 
 }  // namespace models

@@ -27,17 +27,32 @@ inline constexpr const char* kNameTexts[] = {
 #undef MODELS_TEXT
 };
 
+// A record class as the module made it, recognised again at call time.
+struct RecordClass {
+  Ref cls;
+  Ref init;    // the __init__ the dataclass decorator generated
+  Ref fields;  // keyword names, in field order
+
+  void set(Handle record, Handle field_names);
+  template <class F>
+  void for_each_ref(F&& f) {
+    f(cls);
+    f(init);
+    f(fields);
+  }
+};
+
 struct State : ModuleStateBase {
   NameTable<Name, std::size(kNameTexts)> names;
   Ref empty_text;  // ""
   Ref simulator;   // "simulator"
   Ref pending;     // "pending"
   Ref zero;        // 0
-  // Keyword names of the calls that build records, in field order.
-  Ref provider_fields;
-  Ref backend_fields;
-  Ref supplier_fields;
-  Ref job_result_fields;
+  Ref empty_tuple;
+  Ref dunder_init;  // "__init__"
+  RecordClass provider, backend, supplier, job_result;
+  Ref job_status;     // the JobStatus class as made here
+  Ref value_to_member;  // its _value2member_map_
 
   Handle operator[](Name n) const noexcept { return names[n]; }
 
@@ -45,11 +60,35 @@ struct State : ModuleStateBase {
   void for_each_ref(F&& f) {
     types.for_each_ref(f);
     names.for_each_ref(f);
-    for (Ref* r : {&empty_text, &simulator, &pending, &zero, &provider_fields, &backend_fields, &supplier_fields,
-                   &job_result_fields})
-      f(*r);
+    for (RecordClass* record : {&provider, &backend, &supplier, &job_result}) record->for_each_ref(f);
+    for (Ref* r : {&empty_text, &simulator, &pending, &zero, &empty_tuple, &dunder_init, &job_status, &value_to_member}) f(*r);
   }
 };
+
+// `mapping.get(key, fallback)`. An exact dict cannot have its `get`
+// replaced, so its lookup is made directly, with the same result; anything
+// else goes through its own `get`.
+// Without `fallback`, the one-argument form `mapping.get(key)`.
+inline Ref get(const State& st, Handle mapping, Handle key, Handle fallback = {}) {
+  if (PyDict_CheckExact(mapping.get())) {
+    PyObject* value = PyDict_GetItemWithError(mapping.get(), key.get());
+    if (value != nullptr) return Ref::borrow(value);
+    if (PyErr_Occurred()) throw_error_set();
+    return Ref::borrow(fallback ? fallback : Handle(Py_None));
+  }
+  if (!fallback) return call_method(mapping, st[Name::get], {key});
+  return call_method(mapping, st[Name::get], {key, fallback});
+}
+
+// cls(**dict(zip(record.fields, values))). When `cls` is the record class
+// itself, unchanged since the module made it (same generated __init__, the
+// default __new__ and __setattr__), the instance is built by doing what that
+// __init__ does, without the detour through keyword-argument dictionaries.
+Ref construct(const State& st, const RecordClass& record, Handle cls, std::initializer_list<Handle> values);
+
+// JobStatus(value) when `job_status` is the module's own class and `value`
+// a str naming a member's value; an empty Ref when the class must be called.
+Ref member_by_value(const State& st, Handle job_status, Handle value);
 
 // Define the classes in the module, in the module's order.
 void add_records(Handle module, State& state, Handle dataclass);  // CircuitJob, then the catalogue
