@@ -9,8 +9,11 @@ namespace cli {
 
 using namespace zcore;
 
-#define CLI_NAMES(X) X(open) X(read) X(VORAClient) X(base_url) X(execute) X(qasm) X(shots) X(raw) X(json) \
-  X(dumps) X(indent) X(sort_keys) X(print) X(app) X(encoding)
+#define CLI_NAMES(X)                                                                                                   \
+  X(open)                                                                                                              \
+  X(read)                                                                                                              \
+  X(VORAClient) X(base_url) X(execute) X(qasm) X(shots) X(raw) X(json) X(dumps) X(indent) X(sort_keys) X(print) X(app) \
+      X(encoding)
 
 enum class Name {
 #define CLI_ENUM(n) n,
@@ -90,7 +93,8 @@ void exec_cli(Handle module, State& st) {
   add_from(module, "zentrova_sdk.client", "VORAClient");
 
   Ref kwnames = tuple({intern("add_completion"), intern("help")});
-  Ref app = call_kw(getattr(typer, "Typer"), {Py_False, text("Zentrova SDK CLI (client for VORA public API)")}, kwnames);
+  Ref app =
+      call_kw(getattr(typer, "Typer"), {Py_False, text("Zentrova SDK CLI (client for VORA public API)")}, kwnames);
   add(module, "app", app);
   Ref command = make_function(module, st.types,
                               {.name = "execute",

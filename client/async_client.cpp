@@ -19,8 +19,8 @@ Task submit(Args args) {
   Ref body = submission_body(args[1], args[2]);
   // (GCC 12 mishandles braced lists inside a co_await expression: the call is
   // made in a statement of its own, here and below.)
-  Ref sending = call_kw(getattr(args[0], st[Name::_request_with_retries]), {st[Text::post_method], url, body},
-                        st.kw_json);
+  Ref sending =
+      call_kw(getattr(args[0], st[Name::_request_with_retries]), {st[Text::post_method], url, body}, st.kw_json);
   Ref resp = co_await sending;
   Ref data = call_method(resp, st[Name::json]);
   co_return job_from_submission(args, data);

@@ -31,9 +31,9 @@ void exec_client(Handle module, State& st) {
   add(module, "time", import("time"));
   for (const char* name : {"Any", "Dict", "Optional", "Union"}) add_from(module, "typing", name);
   add(module, "httpx", import("httpx"));
-  for (const char* name : {"CircuitJob", "JobResult", "JobStatus", "VORAError", "AuthenticationError",
-                           "RateLimitError", "ValidationError", "JobNotFoundError", "TimeoutError", "SupplierInfo",
-                           "ProviderInfo", "BackendInfo"})
+  for (const char* name :
+       {"CircuitJob", "JobResult", "JobStatus", "VORAError", "AuthenticationError", "RateLimitError", "ValidationError",
+        "JobNotFoundError", "TimeoutError", "SupplierInfo", "ProviderInfo", "BackendInfo"})
     add_from(module, "zentrova_sdk.models", name);
   add(module, "VORAClient", make_sync_client(module, st));
   add(module, "AsyncVORAClient", make_async_client(module, st));

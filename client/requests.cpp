@@ -20,7 +20,8 @@ void accept_response(const Args& args, Handle resp) {
 bool is_retryable(const Args& args, const CaughtException& caught) {
   const State& st = module_state<State>(args);
   Ref httpx = args.global(st[Name::httpx]);
-  Ref retried = tuple({getattr(httpx, st[Name::TimeoutException]), getattr(args.global(st[Name::httpx]), st[Name::TransportError])});
+  Ref retried = tuple(
+      {getattr(httpx, st[Name::TimeoutException]), getattr(args.global(st[Name::httpx]), st[Name::TransportError])});
   return caught.matches(retried);
 }
 

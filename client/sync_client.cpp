@@ -71,8 +71,8 @@ Ref wait_for_result(const Args& args) {
     last = call_method(self, st[Name::get_status], {job_id});
     if (truthy(getattr(last, st[Name::is_complete]))) {
       if (getattr(last, st[Name::counts]).is_none() &&
-          compare(getattr(last, st[Name::status]),
-                  getattr(args.global(st[Name::JobStatus]), st[Name::COMPLETED]), Py_EQ)) {
+          compare(getattr(last, st[Name::status]), getattr(args.global(st[Name::JobStatus]), st[Name::COMPLETED]),
+                  Py_EQ)) {
         try {
           return call_method(self, st[Name::get_result], {job_id});
         } catch (const ErrorAlreadySet&) {
@@ -123,8 +123,8 @@ bool supplier_is(Handle supplier, Handle name) { return compare(supplier, name, 
 Ref list_providers(const Args& args) {
   const State& st = module_state<State>(args);
   Handle supplier = args[1];
-  Ref url = concat({format(getattr(args[0], st[Name::base_url])), st[Text::api_prefix], format(supplier),
-                    st[Text::providers_path]});
+  Ref url = concat(
+      {format(getattr(args[0], st[Name::base_url])), st[Text::api_prefix], format(supplier), st[Text::providers_path]});
   if (supplier_is(supplier, st[Text::ibm_quantum])) {
     url = url_for(args, Text::ibm_backends_path);
   } else if (supplier_is(supplier, st[Text::braket])) {
@@ -154,8 +154,8 @@ Ref execute_on_backend(const Args& args) {
   Handle self = args[0];
   Handle backend = args[2];
   Handle supplier = args[3];
-  Ref url = concat({format(getattr(self, st[Name::base_url])), st[Text::api_prefix], format(supplier),
-                    st[Text::execute_path]});
+  Ref url = concat(
+      {format(getattr(self, st[Name::base_url])), st[Text::api_prefix], format(supplier), st[Text::execute_path]});
   Ref payload = new_dict();
   dict_set(payload, st[Name::circuit], args[1]);
   dict_set(payload, st[Name::shots], args[4]);
@@ -170,8 +170,7 @@ Ref execute_on_backend(const Args& args) {
   Ref data = call_method(resp, st[Name::json]);
   Ref job_id = call_method(data, st[Name::get], {st[Name::job_id]});
   if (!truthy(job_id)) job_id = call_method(data, st[Name::get], {st[Name::task_id]});
-  return call_kw(getattr(self, st[Name::wait_for_result]), {job_id, getattr(self, st[Name::timeout])},
-                 st.kw_timeout);
+  return call_kw(getattr(self, st[Name::wait_for_result]), {job_id, getattr(self, st[Name::timeout])}, st.kw_timeout);
 }
 
 constexpr const char* kListProvidersDoc =

@@ -1,9 +1,11 @@
-// The coroutine object that drives a Task. One state machine, `step`, serves
-// send(), throw(), close() and the am_send slot: it first advances the
-// iterator the body is waiting on (the awaited request or sleep), then
-// resumes the body with the outcome until the body waits again or ends.
+// The coroutine object that drives a Task. send(), throw(), close() and the
+// am_send slot all come down to one state machine: advance the iterator the
+// body is waiting on (the awaited request or sleep) with a value (step_send)
+// or an exception (step_throw), then resume the body with the outcome until
+// it waits again or ends (run_body).
 #include "function.hpp"
 
+// Needs Python.h, which function.hpp brings in.
 #include <structmember.h>
 
 #include <new>
@@ -55,8 +57,7 @@ namespace {
 enum class State : unsigned char { created, suspended, running, finished };
 
 struct CoroutineObject {
-  PyObject_HEAD
-  PyObject* weaklist;
+  PyObject_HEAD PyObject* weaklist;
   FunctionObject* function;
   Ref* bound;  // the bound arguments, here so that the collector sees them
   Py_ssize_t count;
@@ -96,7 +97,7 @@ void release_frame(CoroutineObject* c) noexcept {
 }
 
 // The body has ended: hand back its result or its exception.
-PySendResult finish(CoroutineObject* c, PyObject** out) {
+PySendResult finish(CoroutineObject* c, PyObject** out) noexcept {
   Task::promise_type& p = c->task.promise();
   CaughtException error = std::move(p.error);
   Ref result = std::move(p.result);
@@ -120,7 +121,7 @@ PySendResult finish(CoroutineObject* c, PyObject** out) {
 
 // Hands the outcome of one step of the awaited iterator to the body.
 // Returns true when the body must be resumed with it.
-bool deliver(CoroutineObject* c, PySendResult r, PyObject* value, PyObject** out) {
+bool deliver(CoroutineObject* c, PySendResult r, PyObject* value, PyObject** out) noexcept {
   Task::promise_type& p = c->task.promise();
   if (r == PYGEN_NEXT) {
     *out = value;  // the iterator yielded to the event loop: so do we
@@ -136,7 +137,7 @@ bool deliver(CoroutineObject* c, PySendResult r, PyObject* value, PyObject** out
 }
 
 // Resumes the body until it waits on an iterator that yields, or ends.
-PySendResult run_body(CoroutineObject* c, PyObject** out) {
+PySendResult run_body(CoroutineObject* c, PyObject** out) noexcept {
   for (;;) {
     c->state = State::running;
     c->task.resume();
@@ -148,7 +149,7 @@ PySendResult run_body(CoroutineObject* c, PyObject** out) {
   }
 }
 
-bool refuse_if_busy(CoroutineObject* c) {
+bool refuse_if_busy(CoroutineObject* c) noexcept {
   if (c->state == State::running) {
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return true;
@@ -160,7 +161,7 @@ bool refuse_if_busy(CoroutineObject* c) {
   return false;
 }
 
-PySendResult step_send(CoroutineObject* c, PyObject* value, PyObject** out) {
+PySendResult step_send(CoroutineObject* c, PyObject* value, PyObject** out) noexcept {
   *out = nullptr;
   if (refuse_if_busy(c)) return PYGEN_ERROR;
   ExcStateScope scope(c);
@@ -190,7 +191,7 @@ Ref optional_attr(Handle o, const char* name) {
 
 // Throws the pending error into the coroutine: first into the iterator it
 // waits on (as `yield from` does), then into the body.
-PySendResult step_throw(CoroutineObject* c, PyObject** out) {
+PySendResult step_throw(CoroutineObject* c, PyObject** out) noexcept {
   *out = nullptr;
   if (c->state == State::created) {  // raised at the first line: the body never runs
     c->state = State::finished;
@@ -229,7 +230,7 @@ PySendResult step_throw(CoroutineObject* c, PyObject** out) {
   return run_body(c, out);
 }
 
-PyObject* to_python(PySendResult r, PyObject* out) {
+PyObject* to_python(PySendResult r, PyObject* out) noexcept {
   if (r == PYGEN_NEXT) return out;
   if (r == PYGEN_RETURN) {
     Ref result = Ref::steal(out);
@@ -246,17 +247,17 @@ PyObject* to_python(PySendResult r, PyObject* out) {
 
 // ---- Python-visible methods ---------------------------------------------------------
 
-PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** out) {
+PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** out) noexcept {
   return step_send(as_coroutine(self), value, out);
 }
 
-PyObject* coroutine_send(PyObject* self, PyObject* value) {
+PyObject* coroutine_send(PyObject* self, PyObject* value) noexcept {
   PyObject* out = nullptr;
   const PySendResult r = step_send(as_coroutine(self), value, &out);
   return to_python(r, out);
 }
 
-PyObject* coroutine_iternext(PyObject* self) {
+PyObject* coroutine_iternext(PyObject* self) noexcept {
   PyObject* out = nullptr;
   const PySendResult r = step_send(as_coroutine(self), Py_None, &out);
   if (r == PYGEN_RETURN && out == Py_None) {
@@ -267,7 +268,7 @@ PyObject* coroutine_iternext(PyObject* self) {
 }
 
 // Sets the error indicator from throw()'s arguments, as generators accept them.
-bool set_thrown(PyObject* const* args, Py_ssize_t nargs) {
+bool set_thrown(PyObject* const* args, Py_ssize_t nargs) noexcept {
   if (nargs < 1 || nargs > 3) {
     PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
     return false;
@@ -301,7 +302,7 @@ bool set_thrown(PyObject* const* args, Py_ssize_t nargs) {
   return false;
 }
 
-PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   CoroutineObject* c = as_coroutine(self);
   if (!set_thrown(args, nargs)) return nullptr;
   if (c->state == State::running || c->state == State::finished) {
@@ -316,7 +317,7 @@ PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return to_python(r, out);
 }
 
-PyObject* coroutine_close(PyObject* self, PyObject*) {
+PyObject* coroutine_close(PyObject* self, PyObject*) noexcept {
   CoroutineObject* c = as_coroutine(self);
   if (c->state == State::finished) Py_RETURN_NONE;
   if (c->state == State::created) {
@@ -344,9 +345,9 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
   return nullptr;
 }
 
-PyObject* coroutine_await(PyObject* self) { return Py_NewRef(self); }
+PyObject* coroutine_await(PyObject* self) noexcept { return Py_NewRef(self); }
 
-void warn_never_awaited(PyObject* self) {
+void warn_never_awaited(PyObject* self) noexcept {
   // The warnings module's own hook gives the interpreter's exact message.
   Ref warnings = Ref::steal(PyImport_ImportModule("warnings"));
   Ref hook = warnings ? Ref::steal(PyObject_GetAttrString(warnings.get(), "_warn_unawaited_coroutine")) : Ref();
@@ -362,7 +363,7 @@ void warn_never_awaited(PyObject* self) {
   PyErr_WriteUnraisable(self);
 }
 
-void coroutine_finalize(PyObject* self) {
+void coroutine_finalize(PyObject* self) noexcept {
   CoroutineObject* c = as_coroutine(self);
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
@@ -377,7 +378,7 @@ void coroutine_finalize(PyObject* self) {
   PyErr_Restore(type, value, traceback);
 }
 
-int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
+int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   CoroutineObject* c = as_coroutine(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(reinterpret_cast<PyObject*>(c->function));
@@ -395,7 +396,7 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
-int coroutine_clear(PyObject* self) {
+int coroutine_clear(PyObject* self) noexcept {
   CoroutineObject* c = as_coroutine(self);
   if (c->state != State::running) {
     if (c->state != State::created) c->state = State::finished;
@@ -404,7 +405,7 @@ int coroutine_clear(PyObject* self) {
   return 0;
 }
 
-void coroutine_dealloc(PyObject* self) {
+void coroutine_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
   PyObject_GC_UnTrack(self);
@@ -418,19 +419,21 @@ void coroutine_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyObject* coroutine_repr(PyObject* self) {
+PyObject* coroutine_repr(PyObject* self) noexcept {
   return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coroutine(self)->function->qualname, self);
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->function->name); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->function->qualname); }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->function->code); }
-PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->state == State::running); }
-PyObject* get_suspended(PyObject* self, void*) {
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_coroutine(self)->function->name); }
+PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_coroutine(self)->function->qualname); }
+PyObject* get_code(PyObject* self, void*) noexcept { return Py_NewRef(as_coroutine(self)->function->code); }
+PyObject* get_running(PyObject* self, void*) noexcept {
+  return PyBool_FromLong(as_coroutine(self)->state == State::running);
+}
+PyObject* get_suspended(PyObject* self, void*) noexcept {
   return PyBool_FromLong(as_coroutine(self)->state == State::suspended);
 }
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_await(PyObject* self, void*) {
+PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+PyObject* get_await(PyObject* self, void*) noexcept {
   CoroutineObject* c = as_coroutine(self);
   if (c->state == State::suspended && c->task && c->task.promise().awaiting)
     return Py_NewRef(c->task.promise().awaiting.get());
@@ -448,9 +451,11 @@ PyGetSetDef coroutine_getset[] = {{"__name__", get_name, nullptr, nullptr, nullp
                                   {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef coroutine_methods[] = {
-    {"send", coroutine_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"send", coroutine_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)), METH_FASTCALL,
-     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration."},
+     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or "
+     "raise\nStopIteration."},
     {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
     {nullptr, nullptr, 0, nullptr}};
 

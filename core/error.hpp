@@ -46,10 +46,9 @@ class HandlingScope {
   // Works on the innermost exception-state item, as the interpreter's
   // handlers do, so that inside a coroutine it is the coroutine's own.
   explicit HandlingScope(const CaughtException& caught) noexcept
-      : item_(PyThreadState_Get()->exc_info), previous_(std::exchange(item_->exc_value, caught.value().ref().release())) {}
-  ~HandlingScope() {
-    Ref handled = Ref::steal(std::exchange(item_->exc_value, previous_));
-  }
+      : item_(PyThreadState_Get()->exc_info),
+        previous_(std::exchange(item_->exc_value, caught.value().ref().release())) {}
+  ~HandlingScope() { Ref handled = Ref::steal(std::exchange(item_->exc_value, previous_)); }
   HandlingScope(const HandlingScope&) = delete;
   HandlingScope& operator=(const HandlingScope&) = delete;
 

@@ -29,8 +29,8 @@ FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<F
   if (count == 1) {
     listed = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
   } else if (count == 2) {
-    listed = Ref::check(
-        PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0), PyList_GET_ITEM(names.get(), 1)));
+    listed =
+        Ref::check(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0), PyList_GET_ITEM(names.get(), 1)));
   } else {
     Ref tail = Ref::check(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.get(), count - 2),
                                                PyList_GET_ITEM(names.get(), count - 1)));
@@ -57,13 +57,12 @@ void check_missing(FunctionObject* f, Py_ssize_t start, Py_ssize_t end, const Re
   const bool plural = defcount ? true : f->argcount != 1;
   Ref expected = Ref::check(defcount ? PyUnicode_FromFormat("from %zd to %zd", f->argcount - defcount, f->argcount)
                                      : PyUnicode_FromFormat("%zd", f->argcount));
-  Ref keyword_note = Ref::check(
-      kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
-                                          given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : "")
-                   : PyUnicode_FromString(""));
-  PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f->qualname,
-               expected.get(), plural ? "s" : "", given, keyword_note.get(),
-               given == 1 && !kwonly_given ? "was" : "were");
+  Ref keyword_note =
+      Ref::check(kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                                     given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : "")
+                              : PyUnicode_FromString(""));
+  PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f->qualname, expected.get(),
+               plural ? "s" : "", given, keyword_note.get(), given == 1 && !kwonly_given ? "was" : "were");
   throw_error_set();
 }
 
@@ -126,7 +125,7 @@ void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 constexpr Py_ssize_t kInlineSlots = 8;
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   return guard([&]() -> Ref {
     FunctionObject* f = as_function(callable);
     const Py_ssize_t total = f->argcount + f->kwonlycount;
@@ -146,7 +145,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 
 // ---- type slots ---------------------------------------------------------------------
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   FunctionObject* f = as_function(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(f->dict);
@@ -162,7 +161,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
-int function_clear(PyObject* self) {
+int function_clear(PyObject* self) noexcept {
   FunctionObject* f = as_function(self);
   clear_slot(f->dict);
   clear_slot(f->module_name);
@@ -177,7 +176,7 @@ int function_clear(PyObject* self) {
   return 0;
 }
 
-void function_dealloc(PyObject* self) {
+void function_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   FunctionObject* f = as_function(self);
@@ -192,25 +191,25 @@ void function_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyObject* function_repr(PyObject* self) {
+PyObject* function_repr(PyObject* self) noexcept {
   return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
   if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
   return PyMethod_New(self, instance);
 }
 
-PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_function(self)->qualname); }
 
-template <PyObject* FunctionObject::*Field>
-PyObject* get_or_none(PyObject* self, void*) {
+template <PyObject* FunctionObject::* Field>
+PyObject* get_or_none(PyObject* self, void*) noexcept {
   PyObject* value = as_function(self)->*Field;
   return Py_NewRef(value != nullptr ? value : Py_None);
 }
 
-template <PyObject* FunctionObject::*Field, int (*Check)(PyObject*), bool NoneClears>
-int set_checked(PyObject* self, PyObject* value, void* message) {
+template <PyObject* FunctionObject::* Field, int (*Check)(PyObject*), bool NoneClears>
+int set_checked(PyObject* self, PyObject* value, void* message) noexcept {
   if (NoneClears && value == Py_None) {
     value = nullptr;
   } else if (value == nullptr || !Check(value)) {
@@ -221,17 +220,17 @@ int set_checked(PyObject* self, PyObject* value, void* message) {
   return 0;
 }
 
-int is_text(PyObject* o) { return PyUnicode_Check(o); }
-int is_tuple(PyObject* o) { return PyTuple_Check(o); }
-int is_dict(PyObject* o) { return PyDict_Check(o); }
+int is_text(PyObject* o) noexcept { return PyUnicode_Check(o); }
+int is_tuple(PyObject* o) noexcept { return PyTuple_Check(o); }
+int is_dict(PyObject* o) noexcept { return PyDict_Check(o); }
 
-PyObject* get_annotations(PyObject* self, void*) {
+PyObject* get_annotations(PyObject* self, void*) noexcept {
   FunctionObject* f = as_function(self);
   if (f->annotations == nullptr && (f->annotations = PyDict_New()) == nullptr) return nullptr;
   return Py_NewRef(f->annotations);
 }
 
-PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 char kNameMessage[] = "__name__ must be set to a string object";
 char kQualnameMessage[] = "__qualname__ must be set to a string object";
@@ -242,10 +241,10 @@ char kAnnotationsMessage[] = "__annotations__ must be set to a dict object";
 PyGetSetDef function_getset[] = {
     {"__name__", get_or_none<&FunctionObject::name>, set_checked<&FunctionObject::name, is_text, false>, nullptr,
      kNameMessage},
-    {"__qualname__", get_or_none<&FunctionObject::qualname>,
-     set_checked<&FunctionObject::qualname, is_text, false>, nullptr, kQualnameMessage},
-    {"__defaults__", get_or_none<&FunctionObject::defaults>,
-     set_checked<&FunctionObject::defaults, is_tuple, true>, nullptr, kDefaultsMessage},
+    {"__qualname__", get_or_none<&FunctionObject::qualname>, set_checked<&FunctionObject::qualname, is_text, false>,
+     nullptr, kQualnameMessage},
+    {"__defaults__", get_or_none<&FunctionObject::defaults>, set_checked<&FunctionObject::defaults, is_tuple, true>,
+     nullptr, kDefaultsMessage},
     {"__kwdefaults__", get_or_none<&FunctionObject::kwdefaults>,
      set_checked<&FunctionObject::kwdefaults, is_dict, true>, nullptr, kKwdefaultsMessage},
     {"__annotations__", get_annotations, set_checked<&FunctionObject::annotations, is_dict, true>, nullptr,
@@ -352,11 +351,11 @@ Ref build_code(const FunctionSpec& spec, const Signature& sig, Handle qualname, 
   Ref empty = Ref::check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename.c_str(), spec.name, 1)));
   Ref kwnames = tuple({intern("co_argcount"), intern("co_posonlyargcount"), intern("co_kwonlyargcount"),
                        intern("co_nlocals"), intern("co_varnames"), intern("co_flags"), intern("co_qualname")});
-  return call_kw(getattr(empty, "replace"),
-                 {integer(static_cast<long>(sig.argcount)), integer(0), integer(static_cast<long>(sig.kwonlycount)),
-                  integer(static_cast<long>(PyTuple_GET_SIZE(sig.varnames.get()))), sig.varnames, integer(flags),
-                  qualname},
-                 kwnames);
+  return call_kw(
+      getattr(empty, "replace"),
+      {integer(static_cast<long>(sig.argcount)), integer(0), integer(static_cast<long>(sig.kwonlycount)),
+       integer(static_cast<long>(PyTuple_GET_SIZE(sig.varnames.get()))), sig.varnames, integer(flags), qualname},
+      kwnames);
 }
 
 }  // namespace

@@ -79,8 +79,7 @@ Ref make_function(Handle module, const NativeTypes& types, const FunctionSpec& s
 
 // ---- internals shared by function.cpp and coroutine.cpp --------------------------
 struct FunctionObject {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   PyObject* dict;
   PyObject* weaklist;
   PyObject* name;
@@ -88,13 +87,13 @@ struct FunctionObject {
   PyObject* module_name;  // __module__
   PyObject* doc;
   PyObject* annotations;
-  PyObject* defaults;     // tuple or NULL
-  PyObject* kwdefaults;   // dict or NULL
+  PyObject* defaults;    // tuple or NULL
+  PyObject* kwdefaults;  // dict or NULL
   PyObject* globals;
   PyObject* builtins;
-  PyObject* module;       // the defining module, for its state
+  PyObject* module;  // the defining module, for its state
   PyObject* code;
-  PyObject* varnames;     // the argument names of `code`
+  PyObject* varnames;  // the argument names of `code`
   PyTypeObject* coroutine_type;
   Py_ssize_t argcount;
   Py_ssize_t kwonlycount;

@@ -32,8 +32,7 @@ Ref make_exception(Handle module, const char* name, Handle base) {
   return make_class(module, name, {base}, new_dict());
 }
 
-Ref make_str_enum(Handle module, const char* name,
-                  std::initializer_list<std::pair<const char*, const char*>> members) {
+Ref make_str_enum(Handle module, const char* name, std::initializer_list<std::pair<const char*, const char*>> members) {
   Ref pairs = new_list();
   for (const auto& [member, value] : members) list_append(pairs, tuple({text(member), text(value)}));
   Ref module_name = Ref::check(PyModule_GetNameObject(module.get()));

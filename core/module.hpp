@@ -88,8 +88,7 @@ Ref make_class(Handle module, const char* name, std::initializer_list<Handle> ba
 Ref make_exception(Handle module, const char* name, Handle base);
 // class <name>(str, Enum) with the members in order, through the enum
 // module's functional API.
-Ref make_str_enum(Handle module, const char* name,
-                  std::initializer_list<std::pair<const char*, const char*>> members);
+Ref make_str_enum(Handle module, const char* name, std::initializer_list<std::pair<const char*, const char*>> members);
 
 struct Field {
   const char* name;

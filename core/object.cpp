@@ -1,8 +1,8 @@
 #include "object.hpp"
 
-#include "error.hpp"
-
 #include <vector>
+
+#include "error.hpp"
 
 namespace zcore {
 

@@ -18,9 +18,7 @@ Ref intern(const char* s);  // for names used as attribute or dict keys
 
 // ---- attributes ------------------------------------------------------------
 inline Ref getattr(Handle o, Handle name) { return Ref::check(PyObject_GetAttr(o.get(), name.get())); }
-inline Ref getattr(Handle o, const char* name) {
-  return Ref::check(PyObject_GetAttrString(o.get(), name));
-}
+inline Ref getattr(Handle o, const char* name) { return Ref::check(PyObject_GetAttrString(o.get(), name)); }
 inline void setattr(Handle o, Handle name, Handle value) {
   if (PyObject_SetAttr(o.get(), name.get(), value.get()) < 0) throw_error_set();
 }
@@ -72,7 +70,7 @@ inline Ref format(Handle o) {  // f"{o}"
   return Ref::check(PyObject_Format(o.get(), nullptr));
 }
 inline Ref str(Handle o) { return Ref::check(PyObject_Str(o.get())); }  // str(o)
-Ref concat(std::initializer_list<Handle> texts);                       // "".join of texts
+Ref concat(std::initializer_list<Handle> texts);                        // "".join of texts
 inline Ref add(Handle a, Handle b) { return Ref::check(PyNumber_Add(a.get(), b.get())); }
 inline Ref subtract(Handle a, Handle b) { return Ref::check(PyNumber_Subtract(a.get(), b.get())); }
 inline Ref multiply(Handle a, Handle b) { return Ref::check(PyNumber_Multiply(a.get(), b.get())); }

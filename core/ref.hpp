@@ -25,7 +25,7 @@ class Ref;
 class Handle {
  public:
   constexpr Handle() noexcept = default;
-  constexpr Handle(PyObject* p) noexcept : p_(p) {}  // NOLINT: borrowing is implicit
+  constexpr Handle(PyObject* p) noexcept : p_(p) {}                         // NOLINT: borrowing is implicit
   Handle(PyTypeObject* t) noexcept : p_(reinterpret_cast<PyObject*>(t)) {}  // NOLINT
 
   PyObject* get() const noexcept { return p_; }

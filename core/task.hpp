@@ -33,11 +33,11 @@ class Task {
   };
 
   struct promise_type {
-    Ref awaiting;              // iterator the body is suspended on
-    Ref sent;                  // the awaited result to resume the body with,
-    CaughtException thrown;    // or the error to raise out of its co_await
-    Ref result;                // co_return value
-    CaughtException error;     // the exception that ended the body
+    Ref awaiting;            // iterator the body is suspended on
+    Ref sent;                // the awaited result to resume the body with,
+    CaughtException thrown;  // or the error to raise out of its co_await
+    Ref result;              // co_return value
+    CaughtException error;   // the exception that ended the body
 
     Task get_return_object() noexcept { return Task(handle_type::from_promise(*this)); }
     // Nothing of the body runs before the coroutine object is first driven.
