@@ -477,7 +477,7 @@ PyType_Slot coroutine_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(corouti
                                  {0, nullptr}};
 
 PyType_Spec coroutine_spec = {
-    "coroutine", sizeof(CoroutineObject), 0,
+    "zentrova_sdk.coroutine", sizeof(CoroutineObject), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     coroutine_slots};
 

@@ -278,8 +278,8 @@ PyType_Slot function_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(function
                                 {Py_tp_methods, function_methods},
                                 {0, nullptr}};
 
-// Named like the interpreter's own type, which is what callers compare with.
-PyType_Spec function_spec = {"function", sizeof(FunctionObject), 0,
+// Its __name__ is "function", like the interpreter's own type.
+PyType_Spec function_spec = {"zentrova_sdk.function", sizeof(FunctionObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                                  Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
                                  Py_TPFLAGS_DISALLOW_INSTANTIATION,
