@@ -345,7 +345,8 @@ Signature build_signature(const FunctionSpec& spec) {
 
 Ref build_code(const FunctionSpec& spec, const Signature& sig, Handle qualname, Handle module_name) {
   const std::string filename = "<" + std::string(PyUnicode_AsUTF8(module_name.get())) + ">";
-  int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+  // The modules' annotations are text, as under `from __future__ import annotations`.
+  int flags = CO_OPTIMIZED | CO_NEWLOCALS | CO_FUTURE_ANNOTATIONS;
   if (spec.varkw != nullptr) flags |= CO_VARKEYWORDS;
   if (spec.coroutine != nullptr) flags |= CO_COROUTINE;
   Ref empty = Ref::check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename.c_str(), spec.name, 1)));

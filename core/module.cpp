@@ -43,10 +43,11 @@ Ref make_str_enum(Handle module, const char* name, std::initializer_list<std::pa
 }
 
 Ref make_dataclass(Handle module, Handle decorator, const DataclassSpec& spec) {
+  // A class body with annotations sets them up before its docstring.
   Ref ns = new_dict();
-  if (spec.doc != nullptr) dict_set(ns, "__doc__", text(spec.doc));
   Ref annotations = new_dict();
   dict_set(ns, "__annotations__", annotations);
+  if (spec.doc != nullptr) dict_set(ns, "__doc__", text(spec.doc));
   for (const Field& field : spec.fields) {
     dict_set(annotations, field.name, text(field.annotation));
     if (field.default_value) dict_set(ns, field.name, field.default_value);
