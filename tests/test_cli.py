@@ -91,7 +91,7 @@ def run_cli(shim_dir, tmp_path):
             env["VORA_API_KEY"] = key
         if sleep_log.exists():
             sleep_log.unlink()
-        cmd = list(command or [sys.executable, "-m", "zentrova_sdk.cli"]) + [str(a) for a in args]
+        cmd = list(command or [sys.executable, "-m", "zentrova_sdk"]) + [str(a) for a in args]
         proc = subprocess.run(
             cmd,
             env=env,
