@@ -41,18 +41,14 @@ Ref job_result_from_dict(const Args& args) {
     result_block = new_dict();
   }
 
-  Ref counts = either(get(st, data, st[Name::counts]),
-                      [&] { return get(st, result_block, st[Name::counts]); });
+  Ref counts = either(get(st, data, st[Name::counts]), [&] { return get(st, result_block, st[Name::counts]); });
 
   Ref job_id = either(get(st, data, st[Name::job_id]), [&] { return Ref(st.empty_text); });
-  Ref num_qubits = either(get(st, result_block, st[Name::num_qubits]),
-                          [&] { return get(st, data, st[Name::num_qubits]); });
-  Ref shots = either(get(st, result_block, st[Name::shots]),
-                     [&] { return get(st, data, st[Name::shots]); });
-  Ref backend = either(get(st, result_block, st[Name::backend]),
-                       [&] { return get(st, data, st[Name::backend]); });
-  Ref error = either(get(st, data, st[Name::error]),
-                     [&] { return get(st, result_block, st[Name::error]); });
+  Ref num_qubits =
+      either(get(st, result_block, st[Name::num_qubits]), [&] { return get(st, data, st[Name::num_qubits]); });
+  Ref shots = either(get(st, result_block, st[Name::shots]), [&] { return get(st, data, st[Name::shots]); });
+  Ref backend = either(get(st, result_block, st[Name::backend]), [&] { return get(st, data, st[Name::backend]); });
+  Ref error = either(get(st, data, st[Name::error]), [&] { return get(st, result_block, st[Name::error]); });
   return construct(st, st.job_result, cls, {job_id, status, counts, num_qubits, shots, backend, error, data});
 }
 

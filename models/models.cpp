@@ -12,8 +12,7 @@ void RecordClass::set(Handle record, Handle field_names) {
 
 Ref construct(const State& st, const RecordClass& record, Handle cls, std::initializer_list<Handle> values) {
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
-  if (!cls.is(record.cls) || type->tp_setattro != PyObject_GenericSetAttr ||
-      type->tp_new != PyBaseObject_Type.tp_new)
+  if (!cls.is(record.cls) || type->tp_setattro != PyObject_GenericSetAttr || type->tp_new != PyBaseObject_Type.tp_new)
     return call_kw(cls, values, record.fields);
   PyObject* init = PyDict_GetItemWithError(type->tp_dict, st.dunder_init.get());
   if (init != record.init.get()) {

@@ -54,45 +54,44 @@ void add_records(Handle module, State& st, Handle dataclass) {
   Ref pending = getattr(getattr(module, "JobStatus"), "PENDING");
   add(module, "CircuitJob",
       make_dataclass(module, dataclass,
-                     {.name = "CircuitJob",
-                      .fields = {{"job_id", "str"}, {"status", "JobStatus | str", pending}}}));
+                     {.name = "CircuitJob", .fields = {{"job_id", "str"}, {"status", "JobStatus | str", pending}}}));
 
   Ref provider = make_dataclass(module, dataclass,
-                     {.name = "ProviderInfo",
-                      .doc = "Information about a quantum provider.",
-                      .fields = {{"id", "str"},
-                                 {"name", "str"},
-                                 {"type", "str", st.simulator},
-                                 {"num_qubits", "int", st.zero},
-                                 {"available", "bool", boolean(true)}},
-                      .members = {{"from_dict", from_dict_method(module, st, "ProviderInfo.from_dict", "ProviderInfo",
-                                                                 provider_from_dict)}}});
-  st.provider.set(provider, tuple({st[Name::id], st[Name::name], st[Name::type], st[Name::num_qubits],
-                                   st[Name::available]}));
+                                {.name = "ProviderInfo",
+                                 .doc = "Information about a quantum provider.",
+                                 .fields = {{"id", "str"},
+                                            {"name", "str"},
+                                            {"type", "str", st.simulator},
+                                            {"num_qubits", "int", st.zero},
+                                            {"available", "bool", boolean(true)}},
+                                 .members = {{"from_dict", from_dict_method(module, st, "ProviderInfo.from_dict",
+                                                                            "ProviderInfo", provider_from_dict)}}});
+  st.provider.set(provider,
+                  tuple({st[Name::id], st[Name::name], st[Name::type], st[Name::num_qubits], st[Name::available]}));
   add(module, "ProviderInfo", provider);
 
   Ref backend = make_dataclass(module, dataclass,
-                     {.name = "BackendInfo",
-                      .doc = "Information about a quantum backend.",
-                      .fields = {{"backend_name", "str"},
-                                 {"num_qubits", "int"},
-                                 {"backend_type", "str", st.simulator},
-                                 {"available", "bool", boolean(true)}},
-                      .members = {{"from_dict", from_dict_method(module, st, "BackendInfo.from_dict", "BackendInfo",
-                                                                 backend_from_dict)}}});
-  st.backend.set(backend, tuple({st[Name::backend_name], st[Name::num_qubits], st[Name::backend_type],
-                                 st[Name::available]}));
+                               {.name = "BackendInfo",
+                                .doc = "Information about a quantum backend.",
+                                .fields = {{"backend_name", "str"},
+                                           {"num_qubits", "int"},
+                                           {"backend_type", "str", st.simulator},
+                                           {"available", "bool", boolean(true)}},
+                                .members = {{"from_dict", from_dict_method(module, st, "BackendInfo.from_dict",
+                                                                           "BackendInfo", backend_from_dict)}}});
+  st.backend.set(backend,
+                 tuple({st[Name::backend_name], st[Name::num_qubits], st[Name::backend_type], st[Name::available]}));
   add(module, "BackendInfo", backend);
 
   Ref supplier = make_dataclass(module, dataclass,
-                     {.name = "SupplierInfo",
-                      .doc = "Information about a quantum supplier.",
-                      .fields = {{"id", "str"},
-                                 {"name", "str"},
-                                 {"enabled", "bool", boolean(true)},
-                                 {"num_providers", "int", st.zero}},
-                      .members = {{"from_dict", from_dict_method(module, st, "SupplierInfo.from_dict", "SupplierInfo",
-                                                                 supplier_from_dict)}}});
+                                {.name = "SupplierInfo",
+                                 .doc = "Information about a quantum supplier.",
+                                 .fields = {{"id", "str"},
+                                            {"name", "str"},
+                                            {"enabled", "bool", boolean(true)},
+                                            {"num_providers", "int", st.zero}},
+                                 .members = {{"from_dict", from_dict_method(module, st, "SupplierInfo.from_dict",
+                                                                            "SupplierInfo", supplier_from_dict)}}});
   st.supplier.set(supplier, tuple({st[Name::id], st[Name::name], st[Name::enabled], st[Name::num_providers]}));
   add(module, "SupplierInfo", supplier);
 }

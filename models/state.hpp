@@ -10,10 +10,11 @@ namespace models {
 using namespace zcore;
 
 // Names and keys used by the module's functions, interned once.
-#define MODELS_NAMES(X)                                                                                     \
-  X(get) X(lower) X(values) X(items) X(status) X(result) X(counts) X(job_id) X(num_qubits) X(shots) X(backend) \
-  X(error) X(raw) X(id) X(name) X(type) X(available) X(backend_name) X(backend_type) X(enabled)               \
-  X(num_providers) X(JobStatus) X(PENDING) X(COMPLETED) X(FAILED) X(dict) X(sum)
+#define MODELS_NAMES(X)                                                                                          \
+  X(get)                                                                                                         \
+  X(lower) X(values) X(items) X(status) X(result) X(counts) X(job_id) X(num_qubits) X(shots) X(backend) X(error) \
+      X(raw) X(id) X(name) X(type) X(available) X(backend_name) X(backend_type) X(enabled) X(num_providers)      \
+          X(JobStatus) X(PENDING) X(COMPLETED) X(FAILED) X(dict) X(sum)
 
 enum class Name {
 #define MODELS_ENUM(n) n,
@@ -51,7 +52,7 @@ struct State : ModuleStateBase {
   Ref empty_tuple;
   Ref dunder_init;  // "__init__"
   RecordClass provider, backend, supplier, job_result;
-  Ref job_status;     // the JobStatus class as made here
+  Ref job_status;       // the JobStatus class as made here
   Ref value_to_member;  // its _value2member_map_
 
   Handle operator[](Name n) const noexcept { return names[n]; }
@@ -61,7 +62,8 @@ struct State : ModuleStateBase {
     types.for_each_ref(f);
     names.for_each_ref(f);
     for (RecordClass* record : {&provider, &backend, &supplier, &job_result}) record->for_each_ref(f);
-    for (Ref* r : {&empty_text, &simulator, &pending, &zero, &empty_tuple, &dunder_init, &job_status, &value_to_member}) f(*r);
+    for (Ref* r : {&empty_text, &simulator, &pending, &zero, &empty_tuple, &dunder_init, &job_status, &value_to_member})
+      f(*r);
   }
 };
 
