@@ -9,11 +9,11 @@ namespace cli {
 
 using namespace zcore;
 
-#define CLI_NAMES(X)                                                                                                   \
-  X(open)                                                                                                              \
-  X(read)                                                                                                              \
-  X(VORAClient) X(base_url) X(execute) X(qasm) X(shots) X(raw) X(json) X(dumps) X(indent) X(sort_keys) X(print) X(app) \
-      X(encoding)
+#define CLI_NAMES(X) \
+  X(open)            \
+  X(read)            \
+  X(VORAClient)      \
+  X(base_url) X(execute) X(qasm) X(shots) X(raw) X(json) X(dumps) X(indent) X(sort_keys) X(print) X(app) X(encoding)
 
 enum class Name {
 #define CLI_ENUM(n) n,

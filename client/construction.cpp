@@ -23,7 +23,7 @@ void initialise_client(const Args& args, Name http_client_class) {
   setattr(self, st[Name::_client], call_kw(factory, {timeout, headers}, st.kw_timeout_headers));
 }
 
-FunctionSpec init_spec(const State& st, const char* qualname, SyncBody body) {
+FunctionDecl init_spec(const State& st, const char* qualname, SyncBody body) {
   return {.name = "__init__",
           .qualname = qualname,
           .doc =

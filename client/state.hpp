@@ -11,17 +11,18 @@ namespace client {
 using namespace zcore;
 
 // Names of module globals, attributes and keys, interned once.
-#define CLIENT_NAMES(X)                                                                                                \
-  X(os)                                                                                                                \
-  X(time)                                                                                                              \
-  X(httpx) X(range) X(str) X(getenv) X(rstrip) X(sleep) X(Client) X(AsyncClient) X(request) X(status_code)             \
-      X(raise_for_status) X(json) X(text) X(response) X(get) X(TimeoutException) X(TransportError) X(HTTPStatusError)  \
-          X(VORAError) X(AuthenticationError) X(JobNotFoundError) X(RateLimitError) X(ValidationError) X(TimeoutError) \
-              X(CircuitJob) X(JobResult) X(JobStatus) X(ProviderInfo) X(PENDING) X(COMPLETED) X(from_dict)             \
-                  X(is_complete) X(counts) X(status) X(job_id) X(task_id) X(api_key) X(base_url) X(timeout)            \
-                      X(max_retries) X(_client) X(submit) X(wait_for_result) X(get_status) X(get_result)               \
-                          X(_request_with_retries) X(_sleep) X(headers) X(qasm) X(shots) X(circuit) X(target)          \
-                              X(backend) X(device) X(backends) X(devices) X(backend_name) X(backend_type) X(name)      \
+#define CLIENT_NAMES(X)                                                                                               \
+  X(os)                                                                                                               \
+  X(time)                                                                                                             \
+  X(httpx)                                                                                                            \
+  X(range) X(str) X(getenv) X(rstrip) X(sleep) X(Client) X(AsyncClient) X(request) X(status_code) X(raise_for_status) \
+      X(json) X(text) X(response) X(get) X(TimeoutException) X(TransportError) X(HTTPStatusError) X(VORAError)        \
+          X(AuthenticationError) X(JobNotFoundError) X(RateLimitError) X(ValidationError) X(TimeoutError)             \
+              X(CircuitJob) X(JobResult) X(JobStatus) X(ProviderInfo) X(PENDING) X(COMPLETED) X(from_dict)            \
+                  X(is_complete) X(counts) X(status) X(job_id) X(task_id) X(api_key) X(base_url) X(timeout)           \
+                      X(max_retries) X(_client) X(submit) X(wait_for_result) X(get_status) X(get_result)              \
+                          X(_request_with_retries) X(_sleep) X(headers) X(qasm) X(shots) X(circuit) X(target)         \
+                              X(backend) X(device) X(backends) X(devices) X(backend_name) X(backend_type) X(name)     \
                                   X(type) X(num_qubits) X(id) X(append) X(asyncio)
 
 enum class Name {
@@ -40,12 +41,12 @@ inline constexpr const char* kNameTexts[] = {
 #define CLIENT_CONSTANTS(X)                                                                                         \
   X(get_method, "GET")                                                                                              \
   X(post_method, "POST")                                                                                            \
-  X(slash, "/") X(env_key, "VORA_API_KEY") X(x_api_key, "X-API-Key") X(authorization, "Authorization")              \
-      X(bearer, "Bearer ") X(execute_path, "/execute") X(status_path, "/status/") X(results_path, "/results/")      \
-          X(api_prefix, "/api/v1/") X(providers_path, "/providers")                                                 \
-              X(ibm_backends_path, "/api/v1/ibm_quantum/backends") X(braket_devices_path, "/api/v1/braket/devices") \
-                  X(azure_quantum, "azure_quantum") X(ibm_quantum, "ibm_quantum") X(braket, "braket")               \
-                      X(simulator, "simulator") X(space, " ")
+  X(slash, "/")                                                                                                     \
+  X(env_key, "VORA_API_KEY") X(x_api_key, "X-API-Key") X(authorization, "Authorization") X(bearer, "Bearer ")       \
+      X(execute_path, "/execute") X(status_path, "/status/") X(results_path, "/results/") X(api_prefix, "/api/v1/") \
+          X(providers_path, "/providers") X(ibm_backends_path, "/api/v1/ibm_quantum/backends")                      \
+              X(braket_devices_path, "/api/v1/braket/devices") X(azure_quantum, "azure_quantum")                    \
+                  X(ibm_quantum, "ibm_quantum") X(braket, "braket") X(simulator, "simulator") X(space, " ")
 
 enum class Text {
 #define CLIENT_ENUM(n, s) n,
@@ -120,6 +121,6 @@ Ref url_for(const Args& args, Text path, Handle job_id);
 Ref make_sync_client(Handle module, State& state);
 Ref make_async_client(Handle module, State& state);
 // The parameters and docstring of both constructors.
-FunctionSpec init_spec(const State& state, const char* qualname, SyncBody body);
+FunctionDecl init_spec(const State& state, const char* qualname, SyncBody body);
 
 }  // namespace client

@@ -199,8 +199,8 @@ constexpr const char* kExecuteOnBackendDoc =
 }  // namespace
 
 Ref make_sync_client(Handle module, State& st) {
-  auto method = [&](FunctionSpec spec) {
-    Ref function = make_function(module, st.types, spec);
+  auto method = [&](FunctionDecl decl) {
+    Ref function = make_function(module, st.types, decl);
     return function;
   };
   Ref ns = new_dict();

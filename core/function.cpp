@@ -304,14 +304,14 @@ struct Signature {
   Py_ssize_t kwonlycount = 0;
 };
 
-Signature build_signature(const FunctionSpec& spec) {
+Signature build_signature(const FunctionDecl& decl) {
   Signature sig;
   Ref names = new_list();
   Ref defaults = new_list();
   Ref kwdefaults = new_dict();
   sig.annotations = new_dict();
   for (bool keyword_only : {false, true}) {
-    for (const Param& p : spec.params) {
+    for (const Param& p : decl.params) {
       if (p.keyword_only != keyword_only) continue;
       Ref name = intern(p.name);
       list_append(names, name);
@@ -324,32 +324,32 @@ Signature build_signature(const FunctionSpec& spec) {
         if (p.default_value) {
           list_append(defaults, p.default_value);
         } else if (PyList_GET_SIZE(defaults.get()) > 0) {
-          PyErr_Format(PyExc_SystemError, "%s: non-default argument follows default argument", spec.name);
+          PyErr_Format(PyExc_SystemError, "%s: non-default argument follows default argument", decl.name);
           throw_error_set();
         }
       }
     }
   }
-  if (spec.varkw != nullptr) {
-    Ref name = intern(spec.varkw);
+  if (decl.varkw != nullptr) {
+    Ref name = intern(decl.varkw);
     list_append(names, name);
-    if (spec.varkw_annotation != nullptr) dict_set(sig.annotations, name, text(spec.varkw_annotation));
+    if (decl.varkw_annotation != nullptr) dict_set(sig.annotations, name, text(decl.varkw_annotation));
   }
-  if (spec.returns != nullptr) dict_set(sig.annotations, "return", text(spec.returns));
-  for (const char* local : spec.locals) list_append(names, intern(local));
+  if (decl.returns != nullptr) dict_set(sig.annotations, "return", text(decl.returns));
+  for (const char* local : decl.locals) list_append(names, intern(local));
   sig.varnames = Ref::check(PyList_AsTuple(names.get()));
   if (PyList_GET_SIZE(defaults.get()) > 0) sig.defaults = Ref::check(PyList_AsTuple(defaults.get()));
   if (PyDict_GET_SIZE(kwdefaults.get()) > 0) sig.kwdefaults = kwdefaults;
   return sig;
 }
 
-Ref build_code(const FunctionSpec& spec, const Signature& sig, Handle qualname, Handle module_name) {
+Ref build_code(const FunctionDecl& decl, const Signature& sig, Handle qualname, Handle module_name) {
   const std::string filename = "<" + std::string(PyUnicode_AsUTF8(module_name.get())) + ">";
   // The modules' annotations are text, as under `from __future__ import annotations`.
   int flags = CO_OPTIMIZED | CO_NEWLOCALS | CO_FUTURE_ANNOTATIONS;
-  if (spec.varkw != nullptr) flags |= CO_VARKEYWORDS;
-  if (spec.coroutine != nullptr) flags |= CO_COROUTINE;
-  Ref empty = Ref::check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename.c_str(), spec.name, 1)));
+  if (decl.varkw != nullptr) flags |= CO_VARKEYWORDS;
+  if (decl.coroutine != nullptr) flags |= CO_COROUTINE;
+  Ref empty = Ref::check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename.c_str(), decl.name, 1)));
   Ref kwnames = tuple({intern("co_argcount"), intern("co_posonlyargcount"), intern("co_kwonlyargcount"),
                        intern("co_nlocals"), intern("co_varnames"), intern("co_flags"), intern("co_qualname")});
   return call_kw(
@@ -368,15 +368,15 @@ void NativeTypes::create(Handle module) {
   call_method(getattr(import("collections.abc"), "Coroutine"), intern("register"), {coroutine});
 }
 
-Ref make_function(Handle module, const NativeTypes& types, const FunctionSpec& spec) {
-  if ((spec.sync == nullptr) == (spec.coroutine == nullptr)) {
-    PyErr_Format(PyExc_SystemError, "function %s needs exactly one body", spec.name);
+Ref make_function(Handle module, const NativeTypes& types, const FunctionDecl& decl) {
+  if ((decl.sync == nullptr) == (decl.coroutine == nullptr)) {
+    PyErr_Format(PyExc_SystemError, "function %s needs exactly one body", decl.name);
     throw_error_set();
   }
-  Signature sig = build_signature(spec);
-  Ref qualname = text(spec.qualname != nullptr ? spec.qualname : spec.name);
+  Signature sig = build_signature(decl);
+  Ref qualname = text(decl.qualname != nullptr ? decl.qualname : decl.name);
   Ref module_name = Ref::check(PyModule_GetNameObject(module.get()));
-  Ref code = build_code(spec, sig, qualname, module_name);
+  Ref code = build_code(decl, sig, qualname, module_name);
   Ref globals = Ref::borrow(PyModule_GetDict(module.get()));
   Ref builtins = builtins_of(globals);
 
@@ -384,10 +384,10 @@ Ref make_function(Handle module, const NativeTypes& types, const FunctionSpec& s
   Ref result = Ref::check(function_type->tp_alloc(function_type, 0));
   FunctionObject* f = as_function(result.get());
   f->vectorcall = function_vectorcall;
-  f->name = intern(spec.name).release();
+  f->name = intern(decl.name).release();
   f->qualname = qualname.release();
   f->module_name = module_name.release();
-  f->doc = (spec.doc != nullptr ? text(spec.doc) : none()).release();
+  f->doc = (decl.doc != nullptr ? text(decl.doc) : none()).release();
   f->annotations = sig.annotations.release();
   f->defaults = sig.defaults.release();
   f->kwdefaults = sig.kwdefaults.release();
@@ -399,9 +399,9 @@ Ref make_function(Handle module, const NativeTypes& types, const FunctionSpec& s
   f->coroutine_type = reinterpret_cast<PyTypeObject*>(Ref(types.coroutine).release());
   f->argcount = sig.argcount;
   f->kwonlycount = sig.kwonlycount;
-  f->has_varkw = spec.varkw != nullptr;
-  f->sync = spec.sync;
-  f->coroutine = spec.coroutine;
+  f->has_varkw = decl.varkw != nullptr;
+  f->sync = decl.sync;
+  f->coroutine = decl.coroutine;
   return result;
 }
 

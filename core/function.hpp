@@ -49,7 +49,7 @@ struct Param {
   bool keyword_only = false;
 };
 
-struct FunctionSpec {
+struct FunctionDecl {
   const char* name;
   const char* qualname = nullptr;  // defaults to `name`
   const char* doc = nullptr;
@@ -75,7 +75,7 @@ struct NativeTypes {
   }
 };
 
-Ref make_function(Handle module, const NativeTypes& types, const FunctionSpec& spec);
+Ref make_function(Handle module, const NativeTypes& types, const FunctionDecl& decl);
 
 // ---- internals shared by function.cpp and coroutine.cpp --------------------------
 struct FunctionObject {

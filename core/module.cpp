@@ -42,18 +42,18 @@ Ref make_str_enum(Handle module, const char* name, std::initializer_list<std::pa
                  kwnames);
 }
 
-Ref make_dataclass(Handle module, Handle decorator, const DataclassSpec& spec) {
+Ref make_dataclass(Handle module, Handle decorator, const DataclassDecl& decl) {
   // A class body with annotations sets them up before its docstring.
   Ref ns = new_dict();
   Ref annotations = new_dict();
   dict_set(ns, "__annotations__", annotations);
-  if (spec.doc != nullptr) dict_set(ns, "__doc__", text(spec.doc));
-  for (const Field& field : spec.fields) {
+  if (decl.doc != nullptr) dict_set(ns, "__doc__", text(decl.doc));
+  for (const Field& field : decl.fields) {
     dict_set(annotations, field.name, text(field.annotation));
     if (field.default_value) dict_set(ns, field.name, field.default_value);
   }
-  for (const Member& member : spec.members) dict_set(ns, member.name, member.value);
-  Ref cls = make_class(module, spec.name, {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, ns);
+  for (const Member& member : decl.members) dict_set(ns, member.name, member.value);
+  Ref cls = make_class(module, decl.name, {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, ns);
   return call(decorator, {cls});
 }
 

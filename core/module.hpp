@@ -101,7 +101,7 @@ struct Member {
   Ref value;
 };
 
-struct DataclassSpec {
+struct DataclassDecl {
   const char* name;
   const char* doc = nullptr;
   std::vector<Field> fields;
@@ -110,6 +110,6 @@ struct DataclassSpec {
 
 // A class body of annotated fields (annotations stored as text) and members,
 // decorated with `decorator` (the host's dataclasses.dataclass).
-Ref make_dataclass(Handle module, Handle decorator, const DataclassSpec& spec);
+Ref make_dataclass(Handle module, Handle decorator, const DataclassDecl& decl);
 
 }  // namespace zcore

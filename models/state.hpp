@@ -10,11 +10,12 @@ namespace models {
 using namespace zcore;
 
 // Names and keys used by the module's functions, interned once.
-#define MODELS_NAMES(X)                                                                                          \
-  X(get)                                                                                                         \
-  X(lower) X(values) X(items) X(status) X(result) X(counts) X(job_id) X(num_qubits) X(shots) X(backend) X(error) \
-      X(raw) X(id) X(name) X(type) X(available) X(backend_name) X(backend_type) X(enabled) X(num_providers)      \
-          X(JobStatus) X(PENDING) X(COMPLETED) X(FAILED) X(dict) X(sum)
+#define MODELS_NAMES(X)                                                                                                \
+  X(get)                                                                                                               \
+  X(lower)                                                                                                             \
+  X(values) X(items) X(status) X(result) X(counts) X(job_id) X(num_qubits) X(shots) X(backend) X(error) X(raw) X(id)   \
+      X(name) X(type) X(available) X(backend_name) X(backend_type) X(enabled) X(num_providers) X(JobStatus) X(PENDING) \
+          X(COMPLETED) X(FAILED) X(dict) X(sum)
 
 enum class Name {
 #define MODELS_ENUM(n) n,
