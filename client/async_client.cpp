@@ -21,7 +21,7 @@ Task submit(Args args) {
   // made in a statement of its own, here and below.)
   Ref sending =
       call_kw(getattr(args[0], st[Name::_request_with_retries]), {st[Text::post_method], url, body}, st.kw_json);
-  Ref resp = co_await sending;
+  Ref resp = co_await std::move(sending);
   Ref data = call_method(resp, st[Name::json]);
   co_return job_from_submission(args, data);
 }
@@ -31,7 +31,7 @@ Task get_status(Args args) {
   const State& st = module_state<State>(args);
   Ref url = url_for(args, Text::status_path, args[1]);
   Ref sending = call_method(args[0], st[Name::_request_with_retries], {st[Text::get_method], url});
-  Ref resp = co_await sending;
+  Ref resp = co_await std::move(sending);
   co_return call_method(args.global(st[Name::JobResult]), st[Name::from_dict], {call_method(resp, st[Name::json])});
 }
 
@@ -39,14 +39,19 @@ Task get_status(Args args) {
 Task request_with_retries(Args args) {
   const State& st = module_state<State>(args);
   Handle self = args[0];
-  Ref last_exc = none();
+  // A failure's traceback can lead back to this coroutine (through a handler
+  // that refers to the client): the exception waits out the back-off in a
+  // frame slot, where the collector sees it, and in the coroutine's
+  // exception state, never in a C++ local.
+  Ref& last_exc = args.local(0);
+  last_exc = none();
   Ref attempts = attempt_range(args);
   while (Ref attempt = next(attempts)) {
     CaughtException caught;
     try {
-      Ref request = getattr(getattr(self, st[Name::_client]), st[Name::request]);
-      Ref sending = call_dict(request, tuple({args[1], args[2]}), args.kwargs());
-      Ref resp = co_await sending;
+      Ref sending = call_dict(getattr(getattr(self, st[Name::_client]), st[Name::request]), tuple({args[1], args[2]}),
+                              args.kwargs());
+      Ref resp = co_await std::move(sending);
       accept_response(args, resp);
       co_return resp;
     } catch (const ErrorAlreadySet&) {
@@ -58,8 +63,9 @@ Task request_with_retries(Args args) {
     if (!is_retryable(args, caught)) raise_not_retried(args, caught);
     last_exc = caught.value().ref();
     raise_if_attempts_spent(args, attempt, caught);
+    caught = {};
     Ref sleeping = call_method(self, st[Name::_sleep], {backoff(args, attempt)});
-    co_await sleeping;
+    co_await std::move(sleeping);
   }
   raise_no_attempt(args, last_exc);
 }
@@ -69,7 +75,7 @@ Task sleep(Args args) {
   const State& st = module_state<State>(args);
   Ref asyncio = import("asyncio");
   Ref sleeping = call_method(asyncio, st[Name::sleep], {args[1]});
-  co_await sleeping;
+  co_await std::move(sleeping);
   co_return none();
 }
 

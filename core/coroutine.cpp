@@ -59,7 +59,7 @@ enum class State : unsigned char { created, suspended, running, finished };
 struct CoroutineObject {
   PyObject_HEAD PyObject* weaklist;
   FunctionObject* function;
-  Ref* bound;  // the bound arguments, here so that the collector sees them
+  Ref* frame;  // arguments and the locals that outlive an await, seen by the collector
   Py_ssize_t count;
   Ref varkw;
   Task task;
@@ -90,7 +90,7 @@ class ExcStateScope {
 
 void release_frame(CoroutineObject* c) noexcept {
   c->task.destroy();
-  delete[] std::exchange(c->bound, nullptr);
+  delete[] std::exchange(c->frame, nullptr);
   c->count = 0;
   c->varkw.reset();
   Ref handled = Ref::steal(std::exchange(c->exc_state.exc_value, nullptr));
@@ -345,7 +345,18 @@ PyObject* coroutine_close(PyObject* self, PyObject*) noexcept {
   return nullptr;
 }
 
-PyObject* coroutine_await(PyObject* self) noexcept { return Py_NewRef(self); }
+// The `await` expression: a coroutine suspended under one awaiter cannot be
+// driven by a second one.
+PyObject* coroutine_am_await(PyObject* self) noexcept {
+  if (as_coroutine(self)->state == State::suspended) {
+    PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+    return nullptr;
+  }
+  return Py_NewRef(self);
+}
+
+// coro.__await__() itself checks nothing, as for Python's coroutines.
+PyObject* coroutine_dunder_await(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
 
 void warn_never_awaited(PyObject* self) noexcept {
   // The warnings module's own hook gives the interpreter's exact message.
@@ -382,7 +393,7 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   CoroutineObject* c = as_coroutine(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(reinterpret_cast<PyObject*>(c->function));
-  for (Py_ssize_t i = 0; i < c->count; ++i) Py_VISIT(c->bound[i].get());
+  for (Py_ssize_t i = 0; i < c->count; ++i) Py_VISIT(c->frame[i].get());
   Py_VISIT(c->varkw.get());
   Py_VISIT(c->exc_state.exc_value);
   if (c->task) {
@@ -457,6 +468,7 @@ PyMethodDef coroutine_methods[] = {
      "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or "
      "raise\nStopIteration."},
     {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {"__await__", coroutine_dunder_await, METH_NOARGS, "Return an iterator to be used in await expression."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMemberDef coroutine_members[] = {
@@ -472,7 +484,7 @@ PyType_Slot coroutine_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(corouti
                                  {Py_tp_methods, coroutine_methods},
                                  {Py_tp_getset, coroutine_getset},
                                  {Py_tp_members, coroutine_members},
-                                 {Py_am_await, reinterpret_cast<void*>(coroutine_await)},
+                                 {Py_am_await, reinterpret_cast<void*>(coroutine_am_await)},
                                  {Py_am_send, reinterpret_cast<void*>(coroutine_am_send)},
                                  {0, nullptr}};
 
@@ -485,7 +497,7 @@ PyType_Spec coroutine_spec = {
 
 PyType_Spec* coroutine_type_spec() noexcept { return &coroutine_spec; }
 
-Ref make_coroutine(FunctionObject* function, Ref* bound, Py_ssize_t count, Ref varkw) {
+Ref make_coroutine(FunctionObject* function, Ref* frame, Py_ssize_t count, Ref varkw) {
   PyTypeObject* type = function->coroutine_type;
   Ref self = Ref::check(type->tp_alloc(type, 0));
   CoroutineObject* c = as_coroutine(self.get());
@@ -494,10 +506,10 @@ Ref make_coroutine(FunctionObject* function, Ref* bound, Py_ssize_t count, Ref v
   c->exc_state = {};
   c->state = State::created;
   c->function = reinterpret_cast<FunctionObject*>(Py_NewRef(reinterpret_cast<PyObject*>(function)));
-  c->bound = new Ref[count > 0 ? count : 1];
+  c->frame = new Ref[count > 0 ? count : 1];
   c->count = count;
-  for (Py_ssize_t i = 0; i < count; ++i) c->bound[i] = std::move(bound[i]);
-  c->task = function->coroutine(Args(function, c->bound, c->varkw));
+  for (Py_ssize_t i = 0; i < count; ++i) c->frame[i] = std::move(frame[i]);
+  c->task = function->coroutine(Args(function, c->frame, c->varkw));
   return self;
 }
 

@@ -9,6 +9,10 @@ namespace zcore {
 
 Handle Args::module() const noexcept { return function_->module; }
 
+Ref& Args::local(std::size_t i) const noexcept {
+  return frame_[static_cast<std::size_t>(function_->argcount + function_->kwonlycount) + i];
+}
+
 Ref Args::global(Handle name) const {
   PyObject* value = PyDict_GetItemWithError(function_->globals, name.get());
   if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(function_->builtins, name.get());
@@ -128,7 +132,7 @@ constexpr Py_ssize_t kInlineSlots = 8;
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   return guard([&]() -> Ref {
     FunctionObject* f = as_function(callable);
-    const Py_ssize_t total = f->argcount + f->kwonlycount;
+    const Py_ssize_t total = f->argcount + f->kwonlycount + f->nlocals;
     Ref inline_slots[kInlineSlots];
     std::vector<Ref> heap_slots;
     Ref* slots = inline_slots;
@@ -399,6 +403,7 @@ Ref make_function(Handle module, const NativeTypes& types, const FunctionDecl& d
   f->coroutine_type = reinterpret_cast<PyTypeObject*>(Ref(types.coroutine).release());
   f->argcount = sig.argcount;
   f->kwonlycount = sig.kwonlycount;
+  f->nlocals = static_cast<Py_ssize_t>(decl.locals.size());
   f->has_varkw = decl.varkw != nullptr;
   f->sync = decl.sync;
   f->coroutine = decl.coroutine;

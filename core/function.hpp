@@ -18,11 +18,15 @@ struct FunctionObject;
 // argument names: positional-or-keyword, keyword-only, then **kwargs.
 class Args {
  public:
-  Args(FunctionObject* function, const Ref* values, Handle varkw) noexcept
-      : function_(function), values_(values), varkw_(varkw) {}
+  Args(FunctionObject* function, Ref* frame, Handle varkw) noexcept
+      : function_(function), frame_(frame), varkw_(varkw) {}
 
-  Handle operator[](std::size_t i) const noexcept { return values_[i]; }
+  Handle operator[](std::size_t i) const noexcept { return frame_[i]; }
   Handle kwargs() const noexcept { return varkw_; }  // the **kwargs dict
+  // The slot of the i-th local named in the declaration. A coroutine keeps
+  // here what must outlive an await: the collector sees these slots, not
+  // the C++ locals of a suspended body.
+  Ref& local(std::size_t i) const noexcept;
   Handle module() const noexcept;
   // A module global as LOAD_GLOBAL finds it at this moment: the module's
   // dict, then the builtins; NameError like Python when neither has it.
@@ -35,7 +39,7 @@ class Args {
 
  private:
   FunctionObject* function_;
-  const Ref* values_;
+  Ref* frame_;  // the arguments, then the locals
   Handle varkw_;
 };
 
@@ -97,13 +101,15 @@ struct FunctionObject {
   PyTypeObject* coroutine_type;
   Py_ssize_t argcount;
   Py_ssize_t kwonlycount;
+  Py_ssize_t nlocals;
   bool has_varkw;
   SyncBody sync;
   CoroutineBody coroutine;
 };
 
 PyType_Spec* coroutine_type_spec() noexcept;
-// Wraps bound arguments into a coroutine object; its body has not started.
-Ref make_coroutine(FunctionObject* function, Ref* bound, Py_ssize_t count, Ref varkw);
+// Wraps a bound frame (arguments, then empty local slots) into a coroutine
+// object; its body has not started.
+Ref make_coroutine(FunctionObject* function, Ref* frame, Py_ssize_t count, Ref varkw);
 
 }  // namespace zcore

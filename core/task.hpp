@@ -6,7 +6,8 @@
 // Two rules for bodies: C++ forbids `co_await` inside a `catch` block, so an
 // `except` clause that awaits keeps the CaughtException in a local and awaits
 // after the block; and objects kept only in C++ locals are invisible to the
-// cycle collector, so anything long-lived belongs in the bound arguments.
+// cycle collector, so what outlives an await belongs in the frame's slots
+// (Args::local) or is moved into the co_await.
 #pragma once
 
 #include <coroutine>
@@ -45,8 +46,12 @@ class Task {
     std::suspend_always final_suspend() const noexcept { return {}; }
     void return_value(Ref value) noexcept { result = std::move(value); }
     void unhandled_exception() noexcept;
-    Awaiter await_transform(Ref awaitable) {
-      awaiting = awaitable_iterator(awaitable);
+    // Takes the awaitable out of the body (`co_await std::move(x)` or a
+    // temporary): while suspended, only `awaiting` may hold it, since the
+    // collector sees the promise and not the body's locals.
+    Awaiter await_transform(Ref&& awaitable) {
+      Ref taken = std::move(awaitable);
+      awaiting = awaitable_iterator(taken);
       return Awaiter{this};
     }
   };

@@ -419,7 +419,6 @@ def test_cancellation_at_each_suspension_point(point):
     assert log == (["request", "request cancelled"] if point == "request" else ["request"])
 
 
-@pytest.mark.xfail(strict=True, reason="a second awaiter resumes a suspended native coroutine")
 def test_second_awaiter_is_refused():
     gate = Gate()
     coro = gated(gate).get_status("J")
@@ -441,7 +440,6 @@ class Looped:
         raise httpx.ConnectError("down")
 
 
-@pytest.mark.xfail(strict=True, reason="references held by suspended C++ bodies are invisible to the collector")
 @pytest.mark.parametrize("how", ["in the request", "in the back-off", "pending task of a dropped loop"])
 def test_suspended_coroutine_in_a_cycle_is_collected(how):
     """Python's own coroutines in these situations are collected; a leak here
