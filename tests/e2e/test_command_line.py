@@ -14,6 +14,7 @@ import pytest
 
 import zentrova_sdk
 from emulated import EXAMPLES, assert_bell_counts, routed
+from emulated import emulator, vora_emulator_factory  # noqa: F401  (fixtures)
 
 pytestmark = pytest.mark.timeout(60)
 

@@ -9,6 +9,7 @@ import httpx
 import pytest
 
 from emulated import BELL, assert_bell_counts, routed, run_async
+from emulated import emulator, vora_emulator_factory  # noqa: F401  (fixtures)
 from zentrova_sdk import (
     AsyncVORAClient,
     AuthenticationError,
