@@ -254,8 +254,8 @@ def test_base_url_trailing_slashes_removed(env_key, given, stored):
 
 
 class FormattedKey(str):
-    def __format__(self, spec):
-        return "formatted-" + spec + "-key"
+    def __format__(self, format_spec):
+        return "formatted-" + format_spec + "-key"
 
     def __str__(self):
         return "stringified-key"

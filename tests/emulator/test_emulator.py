@@ -279,20 +279,20 @@ def test_seed_reproduces_ids_and_counts(start):
 
 
 @pytest.mark.parametrize(
-    "spec, code, text",
+    "rule, code, text",
     [
         ("status:error:first=2", 500, '{"detail": "injected fault"}'),
         ("*:error:first=2,code=503,body=down: back soon, maybe", 503, "down: back soon, maybe"),
     ],
 )
-def test_error_fault_for_first_requests(start, spec, code, text):
-    emulator = start(faults=[spec])
+def test_error_fault_for_first_requests(start, rule, code, text):
+    emulator = start(faults=[rule])
     with http(emulator) as c:
-        job_id = submit(c) if spec.startswith("status") else "unknown"
+        job_id = submit(c) if rule.startswith("status") else "unknown"
         answers = [c.get("/status/" + job_id) for _ in range(3)]
         assert c.get("/health").status_code == 200  # never faulted
     assert [(r.status_code, r.text) for r in answers[:2]] == [(code, text)] * 2
-    assert answers[2].status_code == (200 if spec.startswith("status") else 404)
+    assert answers[2].status_code == (200 if rule.startswith("status") else 404)
     assert [r.fault for r in emulator.requests if r.route == "status"] == ["error", "error", None]
 
 
