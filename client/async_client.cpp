@@ -43,7 +43,7 @@ Task request_with_retries(Args args) {
   // that refers to the client): the exception waits out the back-off in a
   // frame slot, where the collector sees it, and in the coroutine's
   // exception state, never in a C++ local.
-  Ref& last_exc = args.local(0);
+  Ref& last_exc = args.local(0);  // the first of the locals declared below
   last_exc = none();
   Ref attempts = attempt_range(args);
   while (Ref attempt = next(attempts)) {
@@ -63,7 +63,7 @@ Task request_with_retries(Args args) {
     if (!is_retryable(args, caught)) raise_not_retried(args, caught);
     last_exc = caught.value().ref();
     raise_if_attempts_spent(args, attempt, caught);
-    caught = {};
+    caught = {};  // held on by `last_exc` and the handling scope
     Ref sleeping = call_method(self, st[Name::_sleep], {backoff(args, attempt)});
     co_await std::move(sleeping);
   }
