@@ -132,7 +132,10 @@ constexpr Py_ssize_t kInlineSlots = 8;
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   return guard([&]() -> Ref {
     FunctionObject* f = as_function(callable);
-    const Py_ssize_t total = f->argcount + f->kwonlycount + f->nlocals;
+    // Only a coroutine's frame has local slots: a synchronous body never
+    // pauses, so its C++ locals are all it needs (and its call stays on the
+    // inline slots).
+    const Py_ssize_t total = f->argcount + f->kwonlycount + (f->coroutine != nullptr ? f->nlocals : 0);
     Ref inline_slots[kInlineSlots];
     std::vector<Ref> heap_slots;
     Ref* slots = inline_slots;

@@ -23,9 +23,9 @@ class Args {
 
   Handle operator[](std::size_t i) const noexcept { return frame_[i]; }
   Handle kwargs() const noexcept { return varkw_; }  // the **kwargs dict
-  // The slot of the i-th local named in the declaration. A coroutine keeps
-  // here what must outlive an await: the collector sees these slots, not
-  // the C++ locals of a suspended body.
+  // The slot of the i-th local named in the declaration; coroutine bodies
+  // only. A coroutine keeps here what must outlive an await: the collector
+  // sees these slots, not the C++ locals of a suspended body.
   Ref& local(std::size_t i) const noexcept;
   Handle module() const noexcept;
   // A module global as LOAD_GLOBAL finds it at this moment: the module's
