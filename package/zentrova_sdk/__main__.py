@@ -1,5 +1,5 @@
 """``python -m zentrova_sdk``: the ``zentrova-sdk`` command."""
 
-from zentrova_sdk.cli import main
+from zentrova_sdk._command import main
 
 raise SystemExit(main())
