@@ -1,14 +1,18 @@
 """Nanoseconds per JobResult.from_dict on a typical completed document:
-zentrova_sdk.models against the pure-Python baseline, in the same run.
+zentrova_sdk.models against its pure-Python twin, in the same run.
 
     PYTHONPATH=build/devpkg .venv/bin/python bench/bench_models.py [--number N] [--repeat R]
 """
 
 import argparse
+import sys
 import timeit
+from pathlib import Path
 
-import baseline_models
 from zentrova_sdk import models
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "twin"))
+import zentrova_twin.models as baseline_models  # noqa: E402
 
 DOCUMENT = {
     "job_id": "job-4f2a9c",

@@ -13,6 +13,7 @@
 from __future__ import annotations
 
 import json
+import os
 import socket
 import threading
 from dataclasses import dataclass, field
@@ -369,3 +370,10 @@ def closed_port_url():
     port = sock.getsockname()[1]
     sock.close()
     return "http://127.0.0.1:%d" % port
+
+
+def pytest_ignore_collect(collection_path, config):
+    # tests/differential runs in its own interpreter (tests/test_differential.py).
+    if collection_path.name == "differential" and not os.environ.get("ZENTROVA_DIFF_CHILD"):
+        return True
+    return None

@@ -1,7 +1,7 @@
 """What tools see of zentrova_sdk.models' functions: signatures, annotations
 kept as text, code objects, qualified names, method wrapping and Python's own
 argument-binding errors. Each is compared with the pure-Python implementation
-in bench/baseline_models.py where Python fixes the answer."""
+in the pure-Python twin (twin/zentrova_twin) where Python fixes the answer."""
 
 import inspect
 import sys
@@ -13,8 +13,8 @@ import pytest
 from zentrova_sdk import models
 from zentrova_sdk.models import BackendInfo, CircuitJob, JobResult, JobStatus, ProviderInfo, SupplierInfo
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
-import baseline_models as baseline  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "twin"))
+import zentrova_twin.models as baseline  # noqa: E402
 
 
 def _function(module, path):

@@ -1,8 +1,8 @@
 """Behaviour of zentrova_sdk.models: the status enumeration, the error family,
 the records and the reading rules of their from_dict constructors.
 
-Where the rules are intricate, results are compared with the pure-Python
-implementation in bench/baseline_models.py, which follows the same rules.
+Where the rules are intricate, results are compared with the pure-Python twin
+(twin/zentrova_twin/models.py), which follows the same rules.
 """
 
 import __future__
@@ -35,8 +35,8 @@ from zentrova_sdk.models import (
     VORAError,
 )
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
-import baseline_models as baseline  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "twin"))
+import zentrova_twin.models as baseline  # noqa: E402
 
 MEMBERS = [("PENDING", "pending"), ("QUEUED", "queued"), ("PROCESSING", "processing"),
            ("COMPLETED", "completed"), ("FAILED", "failed")]

@@ -1,11 +1,3 @@
-"""Pure-Python models of the VORA SDK: the benchmark baseline for
-``zentrova_sdk.models`` and the reference the tests compare it with.
-
-It follows the same rules as the extension module: the same names in the same
-order, the same annotations (kept as text), the same reads on the documents
-and the same fall-backs.
-"""
-
 from __future__ import annotations
 
 from dataclasses import dataclass

@@ -1,0 +1,170 @@
+"""Both clients, every method, against their twin: a scripted HTTP client
+(any status object, httpx exceptions, other exceptions), a faked clock,
+max_retries from -2 to 4, subclasses that override a method."""
+
+from __future__ import annotations
+
+import asyncio
+
+from hypothesis import given
+from hypothesis import strategies as st
+
+import strategies as s
+from clients import FakeAsyncHTTP, FakeHTTP, Answers, client_class, fake_asyncio_sleep, fake_globals
+from harness import compare, observe
+from drive import drive
+
+STATUS_CODES = st.sampled_from([200, 200, 201, 401, 404, 429, 500, 503]) | s.probes({"eq": s.BOOLS, "format": s.TEXTS})
+DOC_KEYS = s.RESULT_KEYS + ["task_id", "backends", "devices"]
+ENTRIES = s.mappings(["backend_name", "name", "backend_type", "type", "num_qubits", "available", "id"], s.ATOMS)
+DOC_VALUES = s.VALUES | s.lists(ENTRIES) | s.COUNTS | s.STATUS_VALUES
+DOCUMENTS = (
+    s.mappings(DOC_KEYS, DOC_VALUES)
+    | s.lists(ENTRIES | s.ATOMS)
+    | s.ATOMS
+    | s.probes({"bool": s.BOOLS, "contains": s.BOOLS, "getitem": s.ATOMS, "iter": s.lists(s.ATOMS)},
+               calls={"get": DOC_VALUES})
+)
+RESPONSES = st.fixed_dictionaries(
+    {"status_code": STATUS_CODES, "json": s.outcomes(DOCUMENTS, st.sampled_from(["JSONDecodeError", "Boom"]))},
+    optional={"text": s.TEXTS | s.PLAIN_PROBES,
+              "raise_for_status": s.outcomes(st.none(), st.sampled_from(["HTTPStatusError", "Boom"]))},
+).map(lambda d: ("probe", tuple((k, ("val", v)) if k in ("status_code", "text") else (k, ("call", v))
+                                for k, v in d.items())))
+ANSWERS = st.lists(st.tuples(st.just("resp"), RESPONSES) | st.tuples(st.just("raise"), st.tuples(
+    s.HTTP_RAISED, s.TEXTS)), min_size=1, max_size=5)
+
+QASM = st.sampled_from(["OPENQASM 2.0;", "   ", "", None, b"qreg q[1];", 0]) | s.PLAIN_PROBES
+SHOTS = st.sampled_from([1024, 1, 0, -5, None, "10"]) | s.probes({"le": s.BOOLS | s.PLAIN_PROBES, "ge": s.BOOLS})
+SUPPLIERS = st.sampled_from(["azure_quantum", "ibm_quantum", "braket", "Braket", "other"]) | s.PLAIN_PROBES
+JOB_IDS = s.TEXTS | st.none() | s.PLAIN_PROBES
+SECONDS = st.sampled_from([300.0, 2.0, 0, -1, 5]) | s.probes({"lt": s.BOOLS, "gt": s.BOOLS, "le": s.BOOLS})
+
+SYNC_CALLS = {
+    "submit": st.tuples(QASM, SHOTS),
+    "get_status": st.tuples(JOB_IDS),
+    "get_result": st.tuples(JOB_IDS),
+    "wait_for_result": st.tuples(JOB_IDS, SECONDS, SECONDS),
+    "execute": st.tuples(QASM, SHOTS),
+    "list_providers": st.tuples(SUPPLIERS),
+    "execute_on_backend": st.tuples(QASM, s.TEXTS, SUPPLIERS, SHOTS),
+    "_request_with_retries": st.tuples(st.sampled_from(["GET", "POST"]), s.TEXTS),
+}
+ASYNC_CALLS = {name: SYNC_CALLS[name] for name in ("submit", "get_status", "_request_with_retries")}
+ASYNC_CALLS["_sleep"] = st.tuples(SECONDS)
+OVERRIDES = [None, "get_status", "get_result", "submit", "wait_for_result", "_request_with_retries"]
+
+CONSTRUCTION = st.fixed_dictionaries({
+    "api_key": st.sampled_from([None, "", "key-1"]) | s.PLAIN_PROBES,
+    "env": st.sampled_from([None, "", "env-key"]),
+    "base_url": st.sampled_from(["http://svc.test/p", "http://svc.test//", "///", ""]) | s.probes(
+        {"format": s.TEXTS}, calls={"rstrip": s.TEXTS | s.PLAIN_PROBES}) | st.just(5),
+    "timeout": SECONDS,
+    "max_retries": st.sampled_from([-2, -1, 0, 1, 2, 3, 4, "3"]) | s.probes({"add": st.integers(-1, 3),
+                                                                             "le": s.BOOLS, "ge": s.BOOLS}),
+    "ticks": st.lists(st.sampled_from([0.0, 0.5, 1.0, 100.0, 400.0]), max_size=4),
+    "raise_on_sleep": st.sampled_from([None, None, None, 1, 2]),
+})
+
+
+def construct(run, recipe, cls):
+    args = [run.build(recipe[k]) for k in ("api_key", "base_url", "timeout", "max_retries")]
+    return observe(run, lambda: run.register(cls(*args), "client"))
+
+
+def client_of(run):
+    return next(obj for label, obj in run.labels.values() if label.startswith("client"))
+
+
+@given(config=CONSTRUCTION, answers=ANSWERS, override=st.sampled_from(OVERRIDES),
+       call=st.sampled_from(sorted(SYNC_CALLS)).flatmap(lambda m: st.tuples(st.just(m), SYNC_CALLS[m])))
+def test_sync_client(config, answers, override, call):
+    method, args = call
+
+    def scenario(run, recipe):
+        http = FakeHTTP(Answers(run, answers))
+        with fake_globals(run, config, http):
+            made = construct(run, config, client_class(run, False, override))
+            if made[0] != "return":
+                return made
+            client = client_of(run)
+            result = observe(run, getattr(client, method), *(run.build(a) for a in args))
+            return made, result, run.canon(dict(vars(client)))
+
+    compare("sync client", (config, answers, override, call), scenario)
+
+
+@given(config=CONSTRUCTION, answers=ANSWERS, override=st.sampled_from(OVERRIDES[:2] + OVERRIDES[3:4] + OVERRIDES[5:]),
+       call=st.sampled_from(sorted(ASYNC_CALLS)).flatmap(lambda m: st.tuples(st.just(m), ASYNC_CALLS[m])),
+       ticks=st.integers(0, 2), sleep_ticks=st.integers(0, 2), replace_sleep=st.booleans(),
+       actions=st.lists(st.sampled_from([("send", None), ("send", "x")])
+                        | st.tuples(st.just("throw"), st.tuples(st.sampled_from(
+                            ["CancelledError", "Boom", "StopIteration", "GeneratorExit", "ConnectError",
+                             "KeyboardInterrupt"]), st.just("thrown")))
+                        | st.just(("close", None)), max_size=6))
+def test_async_client_driven_by_hand(config, answers, override, call, ticks, sleep_ticks, replace_sleep, actions):
+    method, args = call
+
+    def scenario(run, recipe):
+        http = FakeAsyncHTTP(Answers(run, answers), ticks)
+        with fake_globals(run, config, http), fake_asyncio_sleep(run, sleep_ticks):
+            made = construct(run, config, client_class(run, True, override))
+            if made[0] != "return":
+                return made
+            client = client_of(run)
+            if replace_sleep:
+                async def _sleep(seconds):
+                    run.note("replaced _sleep", seconds)
+                client._sleep = _sleep
+            try:
+                coroutine = getattr(client, method)(*(run.build(a) for a in args))
+            except BaseException as e:  # noqa: B902 - argument binding fails before any coroutine exists
+                return made, ("raise", run.canon_exc(e))
+            return made, drive(run, coroutine, actions), run.canon(dict(vars(client)))
+
+    compare("async client by hand", (config, answers, override, call, ticks, sleep_ticks, replace_sleep, actions),
+            scenario)
+
+
+LOOP_ANSWERS = st.lists(st.tuples(st.just("resp"), RESPONSES) | st.tuples(st.just("raise"), st.tuples(
+    st.sampled_from(["ConnectTimeout", "ReadTimeout", "ConnectError", "HTTPStatusError", "Boom", "CancelledError"]),
+    s.TEXTS)), min_size=1, max_size=4)
+REAL_SLEEP = asyncio.sleep
+
+
+@given(config=CONSTRUCTION, answers=LOOP_ANSWERS,
+       call=st.sampled_from(sorted(ASYNC_CALLS)).flatmap(lambda m: st.tuples(st.just(m), ASYNC_CALLS[m])),
+       ticks=st.integers(0, 2), sleep_ticks=st.integers(0, 2), replace_sleep=st.booleans(),
+       cancel_after=st.none() | st.integers(0, 8))
+def test_async_client_on_the_event_loop(config, answers, call, ticks, sleep_ticks, replace_sleep, cancel_after):
+    method, args = call
+
+    def scenario(run, recipe):
+        http = FakeAsyncHTTP(Answers(run, answers), ticks)
+        with fake_globals(run, config, http), fake_asyncio_sleep(run, sleep_ticks):
+            made = construct(run, config, client_class(run, True, None))
+            if made[0] != "return":
+                return made
+            client = client_of(run)
+            if replace_sleep:
+                async def _sleep(seconds):
+                    run.note("replaced _sleep", seconds)
+                    await REAL_SLEEP(0)
+                client._sleep = _sleep
+
+            async def main():
+                task = asyncio.ensure_future(getattr(client, method)(*(run.build(a) for a in args)))
+                if cancel_after is not None:
+                    for _ in range(cancel_after):
+                        await REAL_SLEEP(0)
+                    run.note("cancel", task.cancel())
+                try:
+                    return ("return", run.canon(await task))
+                except BaseException as e:  # noqa: B902
+                    return ("raise", run.canon_exc(e))
+
+            # An interrupt raised by a fake leaves the loop itself: that is an outcome too.
+            return made, observe(run, asyncio.run, main()), run.canon(dict(vars(client)))
+
+    compare("async client on the loop", (config, answers, call, ticks, sleep_ticks, replace_sleep, cancel_after),
+            scenario, hand_driven=False)
