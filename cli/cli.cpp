@@ -53,11 +53,13 @@ Ref execute(const Args& args) {
   with_context(file, [&](Handle f) { qasm = call_method(f, st[Name::read]); });
   Ref client = call_kw(args.global(st[Name::VORAClient]), {args[2]}, st.kw_base_url);
   Ref res = call_kw(getattr(client, st[Name::execute]), {qasm, args[1]}, st.kw_qasm_shots);
+  // print(json.dumps(res.raw or {}, indent=2, sort_keys=True)), callees first.
+  Ref print = args.global(st[Name::print]);
+  Ref dumps = getattr(args.global(st[Name::json]), st[Name::dumps]);
   Ref document = getattr(res, st[Name::raw]);
   if (!truthy(document)) document = new_dict();
-  Ref dumps = getattr(args.global(st[Name::json]), st[Name::dumps]);
   Ref output = call_kw(dumps, {document, st.two, Py_True}, st.kw_indent_sort_keys);
-  call(args.global(st[Name::print]), {output});
+  call(print, {output});
   return none();
 }
 

@@ -32,7 +32,7 @@ Task get_status(Args args) {
   Ref url = url_for(args, Text::status_path, args[1]);
   Ref sending = call_method(args[0], st[Name::_request_with_retries], {st[Text::get_method], url});
   Ref resp = co_await std::move(sending);
-  co_return call_method(args.global(st[Name::JobResult]), st[Name::from_dict], {call_method(resp, st[Name::json])});
+  co_return fetch_document(args, resp);
 }
 
 // async _request_with_retries(self, method, url, **kwargs)
@@ -64,7 +64,8 @@ Task request_with_retries(Args args) {
     last_exc = caught.value().ref();
     raise_if_attempts_spent(args, attempt, caught);
     caught = {};  // held on by `last_exc` and the handling scope
-    Ref sleeping = call_method(self, st[Name::_sleep], {backoff(args, attempt)});
+    Ref sleep = getattr(self, st[Name::_sleep]);
+    Ref sleeping = call(sleep, {backoff(args, attempt)});
     co_await std::move(sleeping);
   }
   raise_no_attempt(args, last_exc);

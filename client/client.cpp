@@ -21,6 +21,7 @@ void create_constants(State& st) {
   st.kw_qasm_shots = tuple({st[Name::qasm], st[Name::shots]});
   st.kw_timeout = tuple({st[Name::timeout]});
   st.default_base_url = text(service::kDefaultBaseUrl);
+  st.builtin_isinstance = builtin("isinstance");
 }
 
 void exec_client(Handle module, State& st) {

@@ -10,16 +10,18 @@ void initialise_client(const Args& args, Name http_client_class) {
   Handle timeout = args[3];
   Ref api_key = args[1].ref();
   if (!truthy(api_key)) api_key = call_method(args.global(st[Name::os]), st[Name::getenv], {st[Text::env_key]});
-  if (!truthy(api_key))
+  if (!truthy(api_key)) {
     raise(args.global(st[Name::AuthenticationError]), text("VORA API key required (pass api_key or set VORA_API_KEY)"));
+  }
   setattr(self, st[Name::api_key], api_key);
   setattr(self, st[Name::base_url], call_method(args[2], st[Name::rstrip], {st[Text::slash]}));
   setattr(self, st[Name::timeout], timeout);
   setattr(self, st[Name::max_retries], args[4]);
+  // httpx.Client(timeout=timeout, headers={...}): the callee before its arguments.
+  Ref factory = getattr(args.global(st[Name::httpx]), st[http_client_class]);
   Ref headers = new_dict();
   dict_set(headers, st[Text::x_api_key], api_key);
   dict_set(headers, st[Text::authorization], concat({st[Text::bearer], format(api_key)}));
-  Ref factory = getattr(args.global(st[Name::httpx]), st[http_client_class]);
   setattr(self, st[Name::_client], call_kw(factory, {timeout, headers}, st.kw_timeout_headers));
 }
 

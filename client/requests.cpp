@@ -31,16 +31,20 @@ void raise_not_retried(const Args& args, const CaughtException& caught) {
     CaughtException again = caught;
     again.rethrow();
   }
-  Ref status_code = getattr(getattr(caught.value(), st[Name::response]), st[Name::status_code]);
-  Ref body = getattr(getattr(caught.value(), st[Name::response]), st[Name::text]);
-  raise(args.global(st[Name::VORAError]),
-        concat({text("HTTP error: "), format(status_code), st[Text::space], format(body)}));
+  // f"HTTP error: {e.response.status_code} {e.response.text}": the error class
+  // first, then each piece read and formatted in turn.
+  Ref error = args.global(st[Name::VORAError]);
+  Ref status_code = format(getattr(getattr(caught.value(), st[Name::response]), st[Name::status_code]));
+  Ref body = format(getattr(getattr(caught.value(), st[Name::response]), st[Name::text]));
+  raise(error, concat({text("HTTP error: "), status_code, st[Text::space], body}));
 }
 
 void raise_if_attempts_spent(const Args& args, Handle attempt, const CaughtException& caught) {
   const State& st = module_state<State>(args);
-  if (compare(attempt, getattr(args[0], st[Name::max_retries]), Py_GE))
-    raise(args.global(st[Name::VORAError]), concat({text("Request failed after retries: "), format(caught.value())}));
+  if (compare(attempt, getattr(args[0], st[Name::max_retries]), Py_GE)) {
+    Ref error = args.global(st[Name::VORAError]);
+    raise(error, concat({text("Request failed after retries: "), format(caught.value())}));
+  }
 }
 
 Ref backoff(const Args& args, Handle attempt) {
@@ -50,13 +54,15 @@ Ref backoff(const Args& args, Handle attempt) {
 
 Ref attempt_range(const Args& args) {
   const State& st = module_state<State>(args);
+  Ref range = args.global(st[Name::range]);
   Ref count = add(getattr(args[0], st[Name::max_retries]), st.one);
-  return iterate(call(args.global(st[Name::range]), {count}));
+  return iterate(call(range, {count}));
 }
 
 void raise_no_attempt(const Args& args, Handle last_exc) {
   const State& st = module_state<State>(args);
-  raise(args.global(st[Name::VORAError]), concat({text("Request failed: "), format(last_exc)}));
+  Ref error = args.global(st[Name::VORAError]);
+  raise(error, concat({text("Request failed: "), format(last_exc)}));
 }
 
 }  // namespace client

@@ -23,7 +23,7 @@ using namespace zcore;
                       X(max_retries) X(_client) X(submit) X(wait_for_result) X(get_status) X(get_result)              \
                           X(_request_with_retries) X(_sleep) X(headers) X(qasm) X(shots) X(circuit) X(target)         \
                               X(backend) X(device) X(backends) X(devices) X(backend_name) X(backend_type) X(name)     \
-                                  X(type) X(num_qubits) X(id) X(append) X(asyncio)
+                                  X(type) X(num_qubits) X(id) X(append) X(asyncio) X(isinstance)
 
 enum class Name {
 #define CLIENT_ENUM(n) n,
@@ -68,6 +68,7 @@ struct State : ModuleStateBase {
   // Keyword names of calls, in the order they are passed.
   Ref kw_timeout_headers, kw_json, kw_job_id_status, kw_qasm_shots, kw_timeout;
   Ref default_base_url;
+  Ref builtin_isinstance;  // the interpreter's own, recognised to test directly
 
   Handle operator[](Name n) const noexcept { return names[n]; }
   Handle operator[](Text t) const noexcept { return texts[t]; }
@@ -78,7 +79,7 @@ struct State : ModuleStateBase {
     names.for_each_ref(f);
     texts.for_each_ref(f);
     for (Ref* r : {&zero, &one, &two, &half, &status_401, &status_404, &status_429, &kw_timeout_headers, &kw_json,
-                   &kw_job_id_status, &kw_qasm_shots, &kw_timeout, &default_base_url})
+                   &kw_job_id_status, &kw_qasm_shots, &kw_timeout, &default_base_url, &builtin_isinstance})
       f(*r);
   }
 };
@@ -113,6 +114,12 @@ Ref submission_body(Handle qasm, Handle shots);
 // CircuitJob(job_id=data["job_id"], status=data.get("status", JobStatus.PENDING)),
 // after checking that the response has a job identifier.
 Ref job_from_submission(const Args& args, Handle data);
+// isinstance(o, <global cls>), both names looked up at the moment of use.
+bool is_instance(const Args& args, Handle o, Name cls);
+// `status == JobStatus.COMPLETED`
+bool is_completed(const Args& args, Handle status);
+// JobResult.from_dict(resp.json()) of a status or result response.
+Ref fetch_document(const Args& args, Handle resp);
 // f"{self.base_url}{path}" and f"{self.base_url}{path}{job_id}"
 Ref url_for(const Args& args, Text path);
 Ref url_for(const Args& args, Text path, Handle job_id);

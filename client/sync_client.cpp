@@ -30,7 +30,8 @@ Ref request_with_retries(const Args& args) {
     if (!is_retryable(args, caught)) raise_not_retried(args, caught);
     last_exc = caught.value().ref();
     raise_if_attempts_spent(args, attempt, caught);
-    call_method(args.global(st[Name::time]), st[Name::sleep], {backoff(args, attempt)});
+    Ref sleep = getattr(args.global(st[Name::time]), st[Name::sleep]);
+    call(sleep, {backoff(args, attempt)});
   }
   raise_no_attempt(args, last_exc);
 }
@@ -47,15 +48,15 @@ Ref submit(const Args& args) {
 }
 
 // get_status / get_result: one GET, its document as a JobResult.
-Ref fetch_document(const Args& args, Text path) {
+Ref get_document(const Args& args, Text path) {
   const State& st = module_state<State>(args);
   Ref url = url_for(args, path, args[1]);
   Ref resp = call_method(args[0], st[Name::_request_with_retries], {st[Text::get_method], url});
-  return call_method(args.global(st[Name::JobResult]), st[Name::from_dict], {call_method(resp, st[Name::json])});
+  return fetch_document(args, resp);
 }
 
-Ref get_status(const Args& args) { return fetch_document(args, Text::status_path); }
-Ref get_result(const Args& args) { return fetch_document(args, Text::results_path); }
+Ref get_status(const Args& args) { return get_document(args, Text::status_path); }
+Ref get_result(const Args& args) { return get_document(args, Text::results_path); }
 
 // wait_for_result(self, job_id, timeout=300.0, poll_interval=2.0)
 Ref wait_for_result(const Args& args) {
@@ -66,13 +67,13 @@ Ref wait_for_result(const Args& args) {
   Ref last = none();
   for (;;) {
     Ref elapsed = subtract(call_method(args.global(st[Name::time]), st[Name::time]), start);
-    if (compare(elapsed, args[2], Py_GT))
-      raise(args.global(st[Name::TimeoutError]), concat({text("Timed out waiting for job "), format(job_id)}));
+    if (compare(elapsed, args[2], Py_GT)) {
+      Ref error = args.global(st[Name::TimeoutError]);
+      raise(error, concat({text("Timed out waiting for job "), format(job_id)}));
+    }
     last = call_method(self, st[Name::get_status], {job_id});
     if (truthy(getattr(last, st[Name::is_complete]))) {
-      if (getattr(last, st[Name::counts]).is_none() &&
-          compare(getattr(last, st[Name::status]), getattr(args.global(st[Name::JobStatus]), st[Name::COMPLETED]),
-                  Py_EQ)) {
+      if (getattr(last, st[Name::counts]).is_none() && is_completed(args, getattr(last, st[Name::status]))) {
         try {
           return call_method(self, st[Name::get_result], {job_id});
         } catch (const ErrorAlreadySet&) {
@@ -91,7 +92,8 @@ Ref wait_for_result(const Args& args) {
 Ref execute(const Args& args) {
   const State& st = module_state<State>(args);
   Ref job = call_kw(getattr(args[0], st[Name::submit]), {args[1], args[2]}, st.kw_qasm_shots);
-  return call_method(args[0], st[Name::wait_for_result], {getattr(job, st[Name::job_id])});
+  Ref wait_for_result = getattr(args[0], st[Name::wait_for_result]);
+  return call(wait_for_result, {getattr(job, st[Name::job_id])});
 }
 
 // The catalogue entry of an "ibm_quantum" backend or a "braket" device, in
@@ -105,14 +107,16 @@ Ref translate_entry(const State& st, Handle entry, Name name_key, Name type_key)
   return translated;
 }
 
-Ref translate_catalogue(const Args& args, Handle entries, Name name_key, Name type_key) {
+// providers.append(ProviderInfo.from_dict({...})) for each entry: the callees
+// are looked up before the entry is read.
+Ref translate_catalogue(const Args& args, Handle data, Name list_key, Name name_key, Name type_key) {
   const State& st = module_state<State>(args);
   Ref providers = new_list();
-  Ref it = iterate(entries);
+  Ref it = iterate(call_method(data, st[Name::get], {st[list_key], new_list()}));
   while (Ref entry = next(it)) {
-    Ref info = call_method(args.global(st[Name::ProviderInfo]), st[Name::from_dict],
-                           {translate_entry(st, entry, name_key, type_key)});
-    call_method(providers, st[Name::append], {info});
+    Ref append = getattr(providers, st[Name::append]);
+    Ref from_dict = getattr(args.global(st[Name::ProviderInfo]), st[Name::from_dict]);
+    call(append, {call(from_dict, {translate_entry(st, entry, name_key, type_key)})});
   }
   return providers;
 }
@@ -140,11 +144,8 @@ Ref list_providers(const Args& args) {
     return providers;
   }
   if (supplier_is(supplier, st[Text::ibm_quantum]))
-    return translate_catalogue(args, call_method(data, st[Name::get], {st[Name::backends], new_list()}),
-                               Name::backend_name, Name::backend_type);
-  if (supplier_is(supplier, st[Text::braket]))
-    return translate_catalogue(args, call_method(data, st[Name::get], {st[Name::devices], new_list()}), Name::name,
-                               Name::type);
+    return translate_catalogue(args, data, Name::backends, Name::backend_name, Name::backend_type);
+  if (supplier_is(supplier, st[Text::braket])) return translate_catalogue(args, data, Name::devices, Name::name, Name::type);
   return new_list();
 }
 
@@ -170,7 +171,8 @@ Ref execute_on_backend(const Args& args) {
   Ref data = call_method(resp, st[Name::json]);
   Ref job_id = call_method(data, st[Name::get], {st[Name::job_id]});
   if (!truthy(job_id)) job_id = call_method(data, st[Name::get], {st[Name::task_id]});
-  return call_kw(getattr(self, st[Name::wait_for_result]), {job_id, getattr(self, st[Name::timeout])}, st.kw_timeout);
+  Ref wait_for_result = getattr(self, st[Name::wait_for_result]);
+  return call_kw(wait_for_result, {job_id, getattr(self, st[Name::timeout])}, st.kw_timeout);
 }
 
 constexpr const char* kListProvidersDoc =
@@ -252,7 +254,7 @@ Ref make_sync_client(Handle module, State& st) {
                    .doc = kListProvidersDoc,
                    .params = {{"self"}, {"supplier", "str", st[Text::azure_quantum].ref()}},
                    .returns = "list[ProviderInfo]",
-                   .locals = {"url", "resp", "data"},
+                   .locals = {"url", "resp", "data", "providers", "backend", "device"},
                    .sync = list_providers}));
   dict_set(ns, "execute_on_backend",
            method({.name = "execute_on_backend",

@@ -6,6 +6,7 @@
 #include "function.hpp"
 
 // Needs Python.h, which function.hpp brings in.
+#include <frameobject.h>
 #include <structmember.h>
 
 #include <new>
@@ -54,11 +55,18 @@ Ref awaitable_iterator(Handle awaitable) {
 
 namespace {
 
+#if PY_VERSION_HEX < 0x030D0000
+int PyObject_GetOptionalAttr(PyObject* o, PyObject* name, PyObject** result) {
+  return _PyObject_LookupAttr(o, name, result);
+}
+#endif
+
 enum class State : unsigned char { created, suspended, running, finished };
 
 struct CoroutineObject {
   PyObject_HEAD PyObject* weaklist;
   FunctionObject* function;
+  Ref frame_object;  // cr_frame, made when first asked for
   Ref* frame;  // arguments and the locals that outlive an await, seen by the collector
   Py_ssize_t count;
   Ref varkw;
@@ -89,11 +97,26 @@ class ExcStateScope {
 };
 
 void release_frame(CoroutineObject* c) noexcept {
+  c->frame_object.reset();
   c->task.destroy();
   delete[] std::exchange(c->frame, nullptr);
   c->count = 0;
   c->varkw.reset();
   Ref handled = Ref::steal(std::exchange(c->exc_state.exc_value, nullptr));
+}
+
+// A StopIteration leaving a coroutine becomes a RuntimeError (PEP 479),
+// caused by it.
+void raise_from_stop_iteration(CaughtException error) noexcept {
+  if (!error.matches(PyExc_StopIteration)) {
+    error.restore();
+    return;
+  }
+  PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+  CaughtException replaced = CaughtException::fetch();
+  PyException_SetCause(replaced.value().get(), error.value().ref().release());
+  PyException_SetContext(replaced.value().get(), error.value().ref().release());
+  replaced.restore();
 }
 
 // The body has ended: hand back its result or its exception.
@@ -107,16 +130,20 @@ PySendResult finish(CoroutineObject* c, PyObject** out) noexcept {
     *out = result ? result.release() : Py_NewRef(Py_None);
     return PYGEN_RETURN;
   }
-  if (error.matches(PyExc_StopIteration)) {  // PEP 479
-    PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-    CaughtException replaced = CaughtException::fetch();
-    PyException_SetCause(replaced.value().get(), error.value().ref().release());
-    PyException_SetContext(replaced.value().get(), error.value().ref().release());
-    replaced.restore();
-  } else {
-    error.restore();
-  }
+  raise_from_stop_iteration(std::move(error));
   return PYGEN_ERROR;
+}
+
+// An exception thrown into the body while it handles one gets that one as
+// its __context__, as the interpreter chains what it throws into a
+// generator. Runs inside the coroutine's ExcStateScope, so the handled
+// exception PyErr_SetObject chains to is the coroutine's own.
+void chain_thrown(CoroutineObject* c) noexcept {
+  PyObject* handled = c->exc_state.exc_value;
+  if (handled == nullptr || handled == Py_None) return;
+  CaughtException thrown = CaughtException::fetch();
+  Handle value = thrown.value();
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value.get())), value.get());
 }
 
 // Hands the outcome of one step of the awaited iterator to the body.
@@ -180,15 +207,6 @@ PySendResult step_send(CoroutineObject* c, PyObject* value, PyObject** out) noex
   return run_body(c, out);
 }
 
-// getattr(o, name, None) without hiding errors other than AttributeError.
-Ref optional_attr(Handle o, const char* name) {
-  PyObject* value = PyObject_GetAttrString(o.get(), name);
-  if (value != nullptr) return Ref::steal(value);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error_set();
-  PyErr_Clear();
-  return {};
-}
-
 // Throws the pending error into the coroutine: first into the iterator it
 // waits on (as `yield from` does), then into the body.
 PySendResult step_throw(CoroutineObject* c, PyObject** out) noexcept {
@@ -196,35 +214,44 @@ PySendResult step_throw(CoroutineObject* c, PyObject** out) noexcept {
   if (c->state == State::created) {  // raised at the first line: the body never runs
     c->state = State::finished;
     release_frame(c);
+#if PY_VERSION_HEX < 0x030C0000
+    // Before 3.12 the first line is inside the body's StopIteration guard.
+    raise_from_stop_iteration(CaughtException::fetch());
+#endif
     return PYGEN_ERROR;
   }
   ExcStateScope scope(c);
   Task::promise_type& p = c->task.promise();
   CaughtException exc = CaughtException::fetch();
   Ref awaiting = p.awaiting;
-  c->state = State::running;
   PySendResult r = PYGEN_ERROR;
   PyObject* value = nullptr;
-  try {
-    if (exc.matches(PyExc_GeneratorExit)) {
-      Ref close = optional_attr(awaiting, "close");
-      if (close) call(close);
-      exc.restore();  // GeneratorExit itself then goes into the body
-    } else if (Ref throw_method = optional_attr(awaiting, "throw")) {
+  if (exc.matches(PyExc_GeneratorExit)) {
+    c->state = State::running;
+    PyObject* close = nullptr;
+    if (PyObject_GetOptionalAttr(awaiting.get(), intern("close").get(), &close) < 0) PyErr_WriteUnraisable(awaiting.get());
+    Ref closing = Ref::steal(close);
+    Ref closed = closing ? Ref::steal(PyObject_CallNoArgs(closing.get())) : none();
+    if (closed) exc.restore();  // GeneratorExit itself then goes into the body; else close()'s error does
+  } else {
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttr(awaiting.get(), intern("throw").get(), &found) < 0) return PYGEN_ERROR;  // body untouched
+    Ref throw_method = Ref::steal(found);
+    c->state = State::running;
+    if (!throw_method) {
+      exc.restore();
+    } else {
       value = PyObject_CallOneArg(throw_method.get(), exc.value().get());
       if (value != nullptr) {
         r = PYGEN_NEXT;
       } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         CaughtException stop = CaughtException::fetch();
-        value = getattr(stop.value(), "value").release();
-        r = PYGEN_RETURN;
+        value = PyObject_GetAttrString(stop.value().get(), "value");
+        r = value != nullptr ? PYGEN_RETURN : PYGEN_ERROR;
       }
-    } else {
-      exc.restore();
     }
-  } catch (const ErrorAlreadySet&) {
-    r = PYGEN_ERROR;  // close() or the lookup failed: that error goes into the body
   }
+  if (r == PYGEN_ERROR) chain_thrown(c);
   c->state = State::suspended;
   if (!deliver(c, r, value, out)) return PYGEN_NEXT;
   return run_body(c, out);
@@ -306,11 +333,13 @@ PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
   CoroutineObject* c = as_coroutine(self);
   if (!set_thrown(args, nargs)) return nullptr;
   if (c->state == State::running || c->state == State::finished) {
+    PyErr_Clear();  // the thrown exception is dropped, as the interpreter drops it
     if (c->state == State::running) {
-      PyErr_Clear();
       PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    } else {
+      PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
     }
-    return nullptr;  // a finished coroutine re-raises what was thrown
+    return nullptr;
   }
   PyObject* out = nullptr;
   const PySendResult r = step_throw(c, &out);
@@ -395,6 +424,7 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(reinterpret_cast<PyObject*>(c->function));
   for (Py_ssize_t i = 0; i < c->count; ++i) Py_VISIT(c->frame[i].get());
   Py_VISIT(c->varkw.get());
+  Py_VISIT(c->frame_object.get());
   Py_VISIT(c->exc_state.exc_value);
   if (c->task) {
     Task::promise_type& p = c->task.promise();
@@ -425,6 +455,7 @@ void coroutine_dealloc(PyObject* self) noexcept {
   release_frame(c);
   c->task.~Task();
   c->varkw.~Ref();
+  c->frame_object.~Ref();
   Py_CLEAR(c->function);
   type->tp_free(self);
   Py_DECREF(type);
@@ -444,6 +475,32 @@ PyObject* get_suspended(PyObject* self, void*) noexcept {
   return PyBool_FromLong(as_coroutine(self)->state == State::suspended);
 }
 PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+
+// A real frame object for the code, with the arguments as its locals, from
+// creation until the coroutine has finished, the same object every time.
+PyObject* get_frame(PyObject* self, void*) noexcept {
+  CoroutineObject* c = as_coroutine(self);
+  if (c->state == State::finished) Py_RETURN_NONE;
+  if (!c->frame_object) {
+    FunctionObject* f = c->function;
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->code), f->globals, nullptr)));
+    if (!frame) return nullptr;
+    Ref locals = Ref::steal(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(frame.get())));
+    if (!locals) return nullptr;
+    const Py_ssize_t arguments = f->argcount + f->kwonlycount;
+    for (Py_ssize_t i = 0; i < arguments && i < c->count; ++i)
+      if (c->frame[i] && PyObject_SetItem(locals.get(), PyTuple_GET_ITEM(f->varnames, i), c->frame[i].get()) < 0)
+        return nullptr;
+    if (c->varkw && PyObject_SetItem(locals.get(), PyTuple_GET_ITEM(f->varnames, arguments), c->varkw.get()) < 0)
+      return nullptr;
+#if PY_VERSION_HEX < 0x030D0000
+    PyFrame_LocalsToFast(reinterpret_cast<PyFrameObject*>(frame.get()), 0);
+#endif
+    c->frame_object = std::move(frame);
+  }
+  return Ref(c->frame_object).release();
+}
 PyObject* get_await(PyObject* self, void*) noexcept {
   CoroutineObject* c = as_coroutine(self);
   if (c->state == State::suspended && c->task && c->task.promise().awaiting)
@@ -456,7 +513,7 @@ PyGetSetDef coroutine_getset[] = {{"__name__", get_name, nullptr, nullptr, nullp
                                   {"cr_code", get_code, nullptr, nullptr, nullptr},
                                   {"cr_running", get_running, nullptr, nullptr, nullptr},
                                   {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
-                                  {"cr_frame", get_none, nullptr, nullptr, nullptr},
+                                  {"cr_frame", get_frame, nullptr, nullptr, nullptr},
                                   {"cr_origin", get_none, nullptr, nullptr, nullptr},
                                   {"cr_await", get_await, nullptr, nullptr, nullptr},
                                   {nullptr, nullptr, nullptr, nullptr, nullptr}};
@@ -502,6 +559,7 @@ Ref make_coroutine(FunctionObject* function, Ref* frame, Py_ssize_t count, Ref v
   Ref self = Ref::check(type->tp_alloc(type, 0));
   CoroutineObject* c = as_coroutine(self.get());
   new (&c->varkw) Ref(std::move(varkw));
+  new (&c->frame_object) Ref();
   new (&c->task) Task();
   c->exc_state = {};
   c->state = State::created;

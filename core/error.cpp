@@ -39,12 +39,12 @@ void raise(PyObject* builtin_cls, const char* message) {
 
 namespace detail {
 
-Ref special_method(Handle manager, const char* name) {
+Ref special_method(Handle manager, const char* name, const char* missing_note) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(manager.get()));
   PyObject* method = _PyType_Lookup(Py_TYPE(manager.get()), intern(name).get());
   if (method == nullptr) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                 reinterpret_cast<PyTypeObject*>(type)->tp_name);
+    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+                 reinterpret_cast<PyTypeObject*>(type)->tp_name, missing_note);
     throw_error_set();
   }
   descrgetfunc bind = Py_TYPE(method)->tp_descr_get;

@@ -94,14 +94,14 @@ int guard_status(Body&& body) noexcept {
 }
 
 namespace detail {
-Ref special_method(Handle manager, const char* name);
+Ref special_method(Handle manager, const char* name, const char* missing_note);
 bool exit_with_exception(Handle exit, const CaughtException& caught);
 }  // namespace detail
 
 template <class Body>
 void with_context(Handle manager, Body&& body) {
-  Ref enter = detail::special_method(manager, "__enter__");
-  Ref exit = detail::special_method(manager, "__exit__");
+  Ref enter = detail::special_method(manager, "__enter__", "");
+  Ref exit = detail::special_method(manager, "__exit__", " (missed __exit__ method)");
   Ref value = call(enter);
   try {
     body(Handle(value));

@@ -87,7 +87,17 @@ std::pair<Ref, Ref> unpack2(Handle pair) {
     PyObject** items = PySequence_Fast_ITEMS(pair.get());
     return {Ref::borrow(items[0]), Ref::borrow(items[1])};
   }
-  Ref it = iterate(pair);
+  PyObject* iterator = PyObject_GetIter(pair.get());
+  if (iterator == nullptr) {
+    // The interpreter's own wording for `a, b = value` on a value that cannot be iterated.
+    PyTypeObject* type = Py_TYPE(pair.get());
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && type->tp_iter == nullptr && !PySequence_Check(pair.get())) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type->tp_name);
+    }
+    throw_error_set();
+  }
+  Ref it = Ref::steal(iterator);
   Ref first = next(it);
   Ref second = first ? next(it) : Ref();
   if (!second) {

@@ -4,6 +4,13 @@
 namespace models {
 namespace {
 
+// `test(o, cls)` for the global `isinstance` as found: the interpreter's own
+// is applied directly.
+bool instance_of(const State& st, Handle test, Handle o, Handle cls) {
+  if (test.is(st.builtin_isinstance)) return isinstance(o, cls);
+  return truthy(call(test, {o, cls}));
+}
+
 // `a or b`, where b is only computed when a is falsy.
 template <class Fallback>
 Ref either(Ref first, Fallback&& fallback) {
@@ -35,7 +42,9 @@ Ref job_result_from_dict(const Args& args) {
 
   // The key is read twice: once for the type test, once for the value kept.
   Ref result_block;
-  if (isinstance(get(st, data, st[Name::result]), args.global(st[Name::dict]))) {
+  Ref test = args.global(st[Name::isinstance]);
+  Ref candidate = get(st, data, st[Name::result]);
+  if (instance_of(st, test, candidate, args.global(st[Name::dict]))) {
     result_block = get(st, data, st[Name::result]);
   } else {
     result_block = new_dict();
@@ -73,8 +82,9 @@ Ref get_probabilities(const Args& args) {
   const State& st = module_state<State>(args);
   Handle self = args[0];
   if (!truthy(getattr(self, st[Name::counts]))) return new_dict();
+  Ref sum = args.global(st[Name::sum]);
   Ref values = call_method(getattr(self, st[Name::counts]), st[Name::values]);
-  Ref total = either(call(args.global(st[Name::sum]), {values}), [] { return integer(1); });
+  Ref total = either(call(sum, {values}), [] { return integer(1); });
   Ref probabilities = new_dict();
   Ref items = iterate(call_method(getattr(self, st[Name::counts]), st[Name::items]));
   while (Ref item = next(items)) {

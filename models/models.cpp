@@ -51,6 +51,7 @@ void exec_models(Handle module, State& st) {
   st.zero = integer(0);
   st.empty_tuple = tuple({});
   st.dunder_init = intern("__init__");
+  st.builtin_isinstance = builtin("isinstance");
 
   // The module's annotations are text, as under `from __future__ import annotations`.
   add_from(module, "__future__", "annotations");

@@ -15,7 +15,7 @@ using namespace zcore;
   X(lower)                                                                                                             \
   X(values) X(items) X(status) X(result) X(counts) X(job_id) X(num_qubits) X(shots) X(backend) X(error) X(raw) X(id)   \
       X(name) X(type) X(available) X(backend_name) X(backend_type) X(enabled) X(num_providers) X(JobStatus) X(PENDING) \
-          X(COMPLETED) X(FAILED) X(dict) X(sum)
+          X(COMPLETED) X(FAILED) X(dict) X(sum) X(isinstance)
 
 enum class Name {
 #define MODELS_ENUM(n) n,
@@ -55,6 +55,7 @@ struct State : ModuleStateBase {
   RecordClass provider, backend, supplier, job_result;
   Ref job_status;       // the JobStatus class as made here
   Ref value_to_member;  // its _value2member_map_
+  Ref builtin_isinstance;
 
   Handle operator[](Name n) const noexcept { return names[n]; }
 
@@ -63,7 +64,7 @@ struct State : ModuleStateBase {
     types.for_each_ref(f);
     names.for_each_ref(f);
     for (RecordClass* record : {&provider, &backend, &supplier, &job_result}) record->for_each_ref(f);
-    for (Ref* r : {&empty_text, &simulator, &pending, &zero, &empty_tuple, &dunder_init, &job_status, &value_to_member})
+    for (Ref* r : {&empty_text, &simulator, &pending, &zero, &empty_tuple, &dunder_init, &job_status, &value_to_member, &builtin_isinstance})
       f(*r);
   }
 };
