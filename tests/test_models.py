@@ -71,6 +71,15 @@ def test_module_names_in_definition_order():
                                                                        typing.Optional)
 
 
+def test_models_alone_import_neither_httpx_nor_typer():
+    probe = ("import sys, zentrova_sdk.models, zentrova_sdk; "
+             "loaded = [m for m in ('httpx', 'typer', 'zentrova_sdk.client') if m in sys.modules]; "
+             "from zentrova_sdk import VORAClient, JobStatus; "
+             "print(loaded, VORAClient.__module__, zentrova_sdk.JobStatus is JobStatus, 'httpx' in sys.modules)")
+    out = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True).stdout
+    assert out.split() == ["[]", "zentrova_sdk.client", "True", "True"]
+
+
 @pytest.mark.parametrize("name", CLASS_NAMES)
 def test_class_identity_and_docstring(name):
     cls, reference = getattr(models, name), getattr(baseline, name)

@@ -1,24 +1,11 @@
 """Python client SDK of the VORA quantum-circuit service.
 
 The modules are C++ extension modules; this initialiser only gathers their
-public names.
+public names. It imports them when a name is first asked for, so that
+``import zentrova_sdk.models`` costs neither httpx nor typer.
 """
 
-from zentrova_sdk.client import AsyncVORAClient, VORAClient
-from zentrova_sdk.models import (
-    AuthenticationError,
-    BackendInfo,
-    CircuitJob,
-    JobNotFoundError,
-    JobResult,
-    JobStatus,
-    ProviderInfo,
-    RateLimitError,
-    SupplierInfo,
-    TimeoutError,
-    ValidationError,
-    VORAError,
-)
+from typing import TYPE_CHECKING
 
 __version__ = "0.1.0"
 
@@ -39,3 +26,36 @@ __all__ = [
     "VORAError",
     "__version__",
 ]
+
+if TYPE_CHECKING:
+    from zentrova_sdk.client import AsyncVORAClient, VORAClient
+    from zentrova_sdk.models import (
+        AuthenticationError,
+        BackendInfo,
+        CircuitJob,
+        JobNotFoundError,
+        JobResult,
+        JobStatus,
+        ProviderInfo,
+        RateLimitError,
+        SupplierInfo,
+        TimeoutError,
+        ValidationError,
+        VORAError,
+    )
+
+_HOME = {"AsyncVORAClient": "client", "VORAClient": "client"}
+
+
+def __getattr__(name: str) -> object:
+    if name not in __all__:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib import import_module
+
+    value = getattr(import_module(f"{__name__}.{_HOME.get(name, 'models')}"), name)
+    globals()[name] = value  # found directly from now on
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))
