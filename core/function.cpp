@@ -368,9 +368,27 @@ Ref build_code(const FunctionDecl& decl, const Signature& sig, Handle qualname, 
 
 }  // namespace
 
+namespace {
+
+// Takes out of a new type's namespace what only the C side needs (an offset
+// given to the type machinery as a member, the __next__ that makes the type
+// an iterator to the C API): Python's own function and coroutine objects show
+// no such attribute. The slots themselves stay.
+void hide(Handle type, std::initializer_list<const char*> names) {
+  PyObject* dict = reinterpret_cast<PyTypeObject*>(type.get())->tp_dict;
+  for (const char* name : names)
+    if (PyDict_DelItemString(dict, name) < 0) throw_error_set();
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));
+}
+
+}  // namespace
+
 void NativeTypes::create(Handle module) {
   function = Ref::check(PyType_FromModuleAndSpec(module.get(), &function_spec, nullptr));
   coroutine = Ref::check(PyType_FromModuleAndSpec(module.get(), coroutine_type_spec(), nullptr));
+  hide(function, {"__vectorcalloffset__"});
+  // The iterator slot stays, since the C API requires it of what __await__ returns.
+  hide(coroutine, {"__next__", "__module__"});
   // asyncio.iscoroutine() and isinstance checks go through the ABC.
   call_method(getattr(import("collections.abc"), "Coroutine"), intern("register"), {coroutine});
 }

@@ -39,6 +39,8 @@ struct ModuleDefinition {
   static int exec(PyObject* module) noexcept {
     return guard_status([&] {
       State* state = new (state_of(module)) State();
+      // What executing a module's source gives its namespace.
+      if (PyDict_SetItemString(PyModule_GetDict(module), "__builtins__", PyEval_GetBuiltins()) < 0) throw_error_set();
       state->types.create(module);
       Exec(module, *state);
       state->ready = true;

@@ -122,7 +122,7 @@ def test_send_protocol_by_hand():
     assert coro.cr_await is None and client._client.calls == 1
     with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
         coro.send(None)
-    with pytest.raises(KeyError):  # a finished coroutine raises what is thrown in
+    with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):  # whatever is thrown in
         coro.throw(KeyError("late"))
     assert coro.close() is None
 
