@@ -45,8 +45,8 @@ Ref awaitable_iterator(Handle awaitable) {
     return it;
   }
   if (PyGen_CheckExact(o)) {  // a generator-based coroutine (types.coroutine)
-    PyCodeObject* code = reinterpret_cast<PyGenObject*>(o)->gi_code;
-    if (code->co_flags & CO_ITERABLE_COROUTINE) return Ref::borrow(o);
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyGen_GetCode(reinterpret_cast<PyGenObject*>(o))));
+    if (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE) return Ref::borrow(o);
   }
   PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", type->tp_name);
   throw_error_set();
@@ -63,7 +63,10 @@ struct CoroutineObject {
   Py_ssize_t count;
   Ref varkw;
   Task task;
-  _PyErr_StackItem exc_state;  // what the body is handling, as a generator keeps it
+  // What the body is handling, as a generator keeps it: an item of the
+  // thread state's internal stack, because the C API has no other way to
+  // give a frame its own exception state while it runs.
+  _PyErr_StackItem exc_state;
   State state;
 };
 
@@ -376,8 +379,7 @@ void warn_never_awaited(PyObject* self) noexcept {
 
 void coroutine_finalize(PyObject* self) noexcept {
   CoroutineObject* c = as_coroutine(self);
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
+  PyObject* pending = PyErr_GetRaisedException();
   if (c->state == State::created) {
     warn_never_awaited(self);
     c->state = State::finished;
@@ -386,7 +388,7 @@ void coroutine_finalize(PyObject* self) noexcept {
     Ref r = Ref::steal(coroutine_close(self, nullptr));
     if (!r) PyErr_WriteUnraisable(self);
   }
-  PyErr_Restore(type, value, traceback);
+  PyErr_SetRaisedException(pending);
 }
 
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
