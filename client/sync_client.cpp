@@ -253,6 +253,8 @@ Ref make_sync_client(Handle module, State& st) {
                    .params = {{"self"}, {"supplier", "str", st[Text::azure_quantum].ref()}},
                    .returns = "list[ProviderInfo]",
                    .locals = {"url", "resp", "data"},
+                   // [ProviderInfo.from_dict(...) for entry in ...], once per supplier
+                   .comprehension_vars = {"entry"},
                    .sync = list_providers}));
   dict_set(ns, "execute_on_backend",
            method({.name = "execute_on_backend",

@@ -42,4 +42,49 @@ inline PyCodeObject* PyGen_GetCode(PyGenObject* gen) noexcept {
 
 inline PyObject* PyType_GetDict(PyTypeObject* type) noexcept { return Py_NewRef(type->tp_dict); }
 
+// Renamed in 3.12, unchanged in its parameters.
+#define PyUnstable_Code_NewWithPosOnlyArgs PyCode_NewWithPosOnlyArgs
+
 #endif
+
+namespace zcore::compat {
+
+// ---- what the interpreter's compiler and class statement do ---------------------------
+
+// 3.13's compiler removes the common indentation of a docstring's lines
+// after the first (and the leading blanks of the first).
+inline constexpr bool kCompilerDedentsDocstrings = PY_VERSION_HEX >= 0x030D0000;
+// Since 3.12 the compiler inlines comprehensions into the function that
+// holds them (PEP 709) instead of making each a function of its own.
+inline constexpr bool kComprehensionsInlined = PY_VERSION_HEX >= 0x030C0000;
+// Since 3.12 functions have __type_params__ (the empty tuple when not generic).
+inline constexpr bool kFunctionsHaveTypeParams = PY_VERSION_HEX >= 0x030C0000;
+
+// ---- what the interpreter's own objects do ------------------------------------------
+
+// The "Did you mean ...?" that 3.13 adds to an unexpected keyword argument:
+// the closest of `candidates` (a list of names) to `name`, or NULL without an
+// error when there is none or the interpreter makes no suggestions. The
+// routine is the interpreter's own (it has no public C API), so the
+// suggestion is exactly the one its Python functions make.
+inline PyObject* keyword_suggestion(PyObject* candidates, PyObject* name) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* module = PyImport_ImportModule("_suggestions");
+  PyObject* suggestion =
+      module != nullptr ? PyObject_CallMethod(module, "_generate_suggestions", "OO", candidates, name) : nullptr;
+  Py_XDECREF(module);
+  if (suggestion == nullptr || suggestion == Py_None) {
+    // As in the interpreter, a failure to suggest only drops the suggestion.
+    PyErr_Clear();
+    Py_XDECREF(suggestion);
+    return nullptr;
+  }
+  return suggestion;
+#else
+  (void)candidates;
+  (void)name;
+  return nullptr;
+#endif
+}
+
+}  // namespace zcore::compat

@@ -105,6 +105,9 @@ void add_job_result(Handle module, State& st, Handle dataclass) {
                                      .params = {{"self"}},
                                      .returns = "Dict[str, float]",
                                      .locals = {"total"},
+                                     // {key: value / total for key, value in ...}
+                                     .comprehension_vars = {"key", "value"},
+                                     .captured = {"total"},
                                      .sync = get_probabilities});
   Ref job_result =
       make_dataclass(module, dataclass,
