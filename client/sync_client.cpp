@@ -204,7 +204,7 @@ Ref make_sync_client(Handle module, State& st) {
     return function;
   };
   Ref ns = new_dict();
-  dict_set(ns, "__doc__", text("Synchronous client of the VORA service."));
+  set_class_docstring(ns, "Synchronous client of the VORA service.");
   dict_set(ns, "__init__", method(init_spec(st, "VORAClient.__init__", init)));
   dict_set(ns, "execute",
            method({.name = "execute",
@@ -277,7 +277,7 @@ Ref make_sync_client(Handle module, State& st) {
                    .returns = "httpx.Response",
                    .locals = {"last_exc", "attempt", "resp", "e"},
                    .sync = request_with_retries}));
-  return make_class(module, "VORAClient", {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, ns);
+  return make_class(module, "VORAClient", {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, ns, kInstanceAttributes);
 }
 
 }  // namespace client

@@ -54,6 +54,9 @@ namespace zcore::compat {
 // 3.13's compiler removes the common indentation of a docstring's lines
 // after the first (and the leading blanks of the first).
 inline constexpr bool kCompilerDedentsDocstrings = PY_VERSION_HEX >= 0x030D0000;
+// Since 3.13 a class statement records its first line and the attributes its
+// methods assign through `self.` in the class namespace.
+inline constexpr bool kClassStatementRecordsAttributes = PY_VERSION_HEX >= 0x030D0000;
 // Since 3.12 the compiler inlines comprehensions into the function that
 // holds them (PEP 709) instead of making each a function of its own.
 inline constexpr bool kComprehensionsInlined = PY_VERSION_HEX >= 0x030C0000;
