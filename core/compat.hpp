@@ -90,4 +90,29 @@ inline PyObject* keyword_suggestion(PyObject* candidates, PyObject* name) noexce
 #endif
 }
 
+// Since 3.12, throw(type, value, traceback) warns that the three-argument
+// form is deprecated. Returns -1 when the warning was turned into an error.
+inline int warn_three_argument_throw(Py_ssize_t nargs) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (nargs > 1)
+    return PyErr_WarnEx(PyExc_DeprecationWarning,
+                        "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead.",
+                        1);
+#else
+  (void)nargs;
+#endif
+  return 0;
+}
+
+// The docstring of coroutine.throw(), which gained a deprecation note in 3.12.
+inline constexpr const char kCoroutineThrowDoc[] =
+    "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or "
+    "raise\nStopIteration."
+#if PY_VERSION_HEX >= 0x030C0000
+    "\nthe (type, val, tb) signature is deprecated, \nand may be removed in a future version of Python."
+#endif
+    ;
+// Since 3.13 coroutine types are generic: types.CoroutineType[...] works.
+inline constexpr bool kCoroutinesAreGeneric = PY_VERSION_HEX >= 0x030D0000;
+
 }  // namespace zcore::compat

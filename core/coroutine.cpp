@@ -270,12 +270,20 @@ PyObject* coroutine_iternext(PyObject* self) noexcept {
   return to_python(r, out);
 }
 
-// Sets the error indicator from throw()'s arguments, as generators accept them.
+// Sets the error indicator from throw()'s arguments, as generators accept
+// them. The legacy (type, value, traceback) form is normalised and raised
+// with the very calls the interpreter's own throw() makes, which the newer
+// single-exception API cannot express.
 bool set_thrown(PyObject* const* args, Py_ssize_t nargs) noexcept {
-  if (nargs < 1 || nargs > 3) {
+  if (nargs < 1) {
     PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
     return false;
   }
+  if (nargs > 3) {
+    PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+    return false;
+  }
+  if (compat::warn_three_argument_throw(nargs) < 0) return false;
   PyObject* type = args[0];
   PyObject* value = nargs > 1 ? args[1] : nullptr;
   PyObject* tb = nargs > 2 && args[2] != Py_None ? args[2] : nullptr;
@@ -356,6 +364,13 @@ PyObject* coroutine_am_await(PyObject* self) noexcept {
     return nullptr;
   }
   return Py_NewRef(self);
+}
+
+// The object and the frame slots it owns (not the C++ coroutine frame, which
+// is the compiler's).
+PyObject* coroutine_sizeof(PyObject* self, PyObject*) noexcept {
+  const Py_ssize_t slots = as_coroutine(self)->count;
+  return PyLong_FromSsize_t(Py_TYPE(self)->tp_basicsize + slots * static_cast<Py_ssize_t>(sizeof(Ref)));
 }
 
 // coro.__await__() itself checks nothing, as for Python's coroutines.
@@ -467,10 +482,13 @@ PyMethodDef coroutine_methods[] = {
     {"send", coroutine_send, METH_O,
      "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)), METH_FASTCALL,
-     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or "
-     "raise\nStopIteration."},
+     compat::kCoroutineThrowDoc},
     {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {"__sizeof__", coroutine_sizeof, METH_NOARGS, "gen.__sizeof__() -> size of gen in memory, in bytes"},
     {"__await__", coroutine_dunder_await, METH_NOARGS, "Return an iterator to be used in await expression."},
+    // Last: where coroutines are not generic, its empty name ends the table.
+    {compat::kCoroutinesAreGeneric ? "__class_getitem__" : nullptr, Py_GenericAlias, METH_O | METH_CLASS,
+     "See PEP 585"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMemberDef coroutine_members[] = {
