@@ -8,8 +8,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// CMakeLists.txt refuses other interpreters at configure time already.
 #if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
 #error "zentrova_sdk supports CPython 3.11, 3.12 and 3.13"
+#endif
+#ifdef Py_GIL_DISABLED
+#error "zentrova_sdk does not support the free-threaded build of CPython"
 #endif
 
 // ---- the 3.12 API on 3.11 ----------------------------------------------------------
