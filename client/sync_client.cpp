@@ -252,8 +252,8 @@ Ref make_sync_client(Handle module, State& st) {
                    .doc = kListProvidersDoc,
                    .params = {{"self"}, {"supplier", "str", st[Text::azure_quantum].ref()}},
                    .returns = "list[ProviderInfo]",
-                   .locals = {"url", "resp", "data"},
                    // [ProviderInfo.from_dict(...) for entry in ...], once per supplier
+                   .locals = {"url", "resp", "data", "entry"},
                    .comprehension_vars = {"entry"},
                    .sync = list_providers}));
   dict_set(ns, "execute_on_backend",

@@ -369,17 +369,19 @@ Signature build_signature(const FunctionDecl& decl) {
     if (decl.varkw_annotation != nullptr) dict_set(sig.annotations, name, text(decl.varkw_annotation));
   }
   if (decl.returns != nullptr) dict_set(sig.annotations, "return", text(decl.returns));
-  auto captured = [&](const char* local) {
-    return std::any_of(decl.captured.begin(), decl.captured.end(),
-                       [&](const char* name) { return std::string_view(name) == local; });
+  auto listed = [](const std::vector<const char*>& list, const char* local) {
+    return std::any_of(list.begin(), list.end(), [&](const char* name) { return std::string_view(name) == local; });
   };
   Ref cells = new_list();
   for (const char* local : decl.locals) {
-    const bool cell = !compat::kComprehensionsInlined && captured(local);
-    list_append(cell ? cells : names, intern(local));
+    if (compat::kComprehensionsInlined) {
+      list_append(names, intern(local));
+    } else if (listed(decl.captured, local)) {
+      list_append(cells, intern(local));
+    } else if (!listed(decl.comprehension_vars, local)) {
+      list_append(names, intern(local));
+    }
   }
-  if (compat::kComprehensionsInlined)
-    for (const char* variable : decl.comprehension_vars) list_append(names, intern(variable));
   sig.varnames = Ref::check(PyList_AsTuple(names.get()));
   sig.cellvars = Ref::check(PyList_AsTuple(cells.get()));
   if (PyList_GET_SIZE(defaults.get()) > 0) sig.defaults = Ref::check(PyList_AsTuple(defaults.get()));

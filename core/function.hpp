@@ -61,14 +61,13 @@ struct FunctionDecl {
   const char* varkw = nullptr;
   const char* varkw_annotation = nullptr;
   const char* returns = nullptr;
-  std::vector<const char*> locals = {};  // co_varnames after the arguments
-  // The variables of the comprehensions in the body (which comes after the
-  // first use of every local above), and those of `locals` that a
-  // comprehension reads. As the interpreter compiles such a body: before
-  // 3.12 each comprehension is a function of its own, whose variables are
-  // not the body's and which reads the captured locals through cells
-  // (co_cellvars); since 3.12 comprehensions are inlined (PEP 709), so their
-  // variables are locals of the body, after the others, and nothing is a cell.
+  std::vector<const char*> locals = {};  // co_varnames after the arguments, in order of first use
+  // Of `locals`, the variables of comprehensions in the body, and the names a
+  // comprehension reads. As the interpreter compiles such a body: before 3.12
+  // each comprehension is a function of its own, whose variables are not the
+  // body's and which reads the captured locals through cells (co_cellvars);
+  // since 3.12 comprehensions are inlined (PEP 709), so their variables are
+  // locals of the body like the others, and nothing is a cell.
   std::vector<const char*> comprehension_vars = {};
   std::vector<const char*> captured = {};
   SyncBody sync = nullptr;  // exactly one of the two bodies
