@@ -85,7 +85,7 @@ void exec_cli(Handle module, State& st) {
   st.kw_qasm_shots = tuple({st[Name::qasm], st[Name::shots]});
   st.kw_indent_sort_keys = tuple({st[Name::indent], st[Name::sort_keys]});
 
-  setattr(module, "__doc__", text(kModuleDoc));
+  setattr(module, "__doc__", docstring(kModuleDoc));
   // The module's annotations are text, as under `from __future__ import annotations`.
   add_from(module, "__future__", "annotations");
   add(module, "json", import("json"));

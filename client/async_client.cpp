@@ -84,7 +84,7 @@ Task sleep(Args args) {
 
 Ref make_async_client(Handle module, State& st) {
   Ref ns = new_dict();
-  dict_set(ns, "__doc__", text("Asynchronous client of the VORA service."));
+  set_class_docstring(ns, "Asynchronous client of the VORA service.");
   dict_set(ns, "__init__", make_function(module, st.types, init_spec(st, "AsyncVORAClient.__init__", init)));
   dict_set(ns, "submit",
            make_function(module, st.types,
@@ -120,7 +120,8 @@ Ref make_async_client(Handle module, State& st) {
                           .returns = "None",
                           .locals = {"asyncio"},
                           .coroutine = sleep}));
-  return make_class(module, "AsyncVORAClient", {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, ns);
+  return make_class(module, "AsyncVORAClient", {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, ns,
+                    kInstanceAttributes);
 }
 
 }  // namespace client

@@ -129,5 +129,7 @@ Ref make_sync_client(Handle module, State& state);
 Ref make_async_client(Handle module, State& state);
 // The parameters and docstring of both constructors.
 FunctionDecl init_spec(const State& state, const char* qualname, SyncBody body);
+// The attributes that both constructors assign through `self.`.
+inline constexpr const char* kInstanceAttributes[] = {"api_key", "base_url", "timeout", "max_retries", "_client"};
 
 }  // namespace client

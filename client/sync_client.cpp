@@ -206,7 +206,7 @@ Ref make_sync_client(Handle module, State& st) {
     return function;
   };
   Ref ns = new_dict();
-  dict_set(ns, "__doc__", text("Synchronous client of the VORA service."));
+  set_class_docstring(ns, "Synchronous client of the VORA service.");
   dict_set(ns, "__init__", method(init_spec(st, "VORAClient.__init__", init)));
   dict_set(ns, "execute",
            method({.name = "execute",
@@ -254,7 +254,9 @@ Ref make_sync_client(Handle module, State& st) {
                    .doc = kListProvidersDoc,
                    .params = {{"self"}, {"supplier", "str", st[Text::azure_quantum].ref()}},
                    .returns = "list[ProviderInfo]",
-                   .locals = {"url", "resp", "data", "providers", "backend", "device"},
+                   // [ProviderInfo.from_dict(provider) for provider in data]
+                   .locals = {"url", "resp", "data", "provider", "providers", "backend", "device"},
+                   .comprehension_vars = {"provider"},
                    .sync = list_providers}));
   dict_set(ns, "execute_on_backend",
            method({.name = "execute_on_backend",
@@ -277,7 +279,7 @@ Ref make_sync_client(Handle module, State& st) {
                    .returns = "httpx.Response",
                    .locals = {"last_exc", "attempt", "resp", "e"},
                    .sync = request_with_retries}));
-  return make_class(module, "VORAClient", {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, ns);
+  return make_class(module, "VORAClient", {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, ns, kInstanceAttributes);
 }
 
 }  // namespace client

@@ -6,7 +6,6 @@
 #include "function.hpp"
 
 // Needs Python.h, which function.hpp brings in.
-#include <frameobject.h>
 #include <structmember.h>
 
 #include <new>
@@ -46,20 +45,14 @@ Ref awaitable_iterator(Handle awaitable) {
     return it;
   }
   if (PyGen_CheckExact(o)) {  // a generator-based coroutine (types.coroutine)
-    PyCodeObject* code = reinterpret_cast<PyGenObject*>(o)->gi_code;
-    if (code->co_flags & CO_ITERABLE_COROUTINE) return Ref::borrow(o);
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyGen_GetCode(reinterpret_cast<PyGenObject*>(o))));
+    if (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE) return Ref::borrow(o);
   }
   PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", type->tp_name);
   throw_error_set();
 }
 
 namespace {
-
-#if PY_VERSION_HEX < 0x030D0000
-int PyObject_GetOptionalAttr(PyObject* o, PyObject* name, PyObject** result) {
-  return _PyObject_LookupAttr(o, name, result);
-}
-#endif
 
 enum class State : unsigned char { created, suspended, running, finished };
 
@@ -71,7 +64,10 @@ struct CoroutineObject {
   Py_ssize_t count;
   Ref varkw;
   Task task;
-  _PyErr_StackItem exc_state;  // what the body is handling, as a generator keeps it
+  // What the body is handling, as a generator keeps it: an item of the
+  // thread state's internal stack, because the C API has no other way to
+  // give a frame its own exception state while it runs.
+  _PyErr_StackItem exc_state;
   State state;
 };
 
@@ -214,10 +210,7 @@ PySendResult step_throw(CoroutineObject* c, PyObject** out) noexcept {
   if (c->state == State::created) {  // raised at the first line: the body never runs
     c->state = State::finished;
     release_frame(c);
-#if PY_VERSION_HEX < 0x030C0000
-    // Before 3.12 the first line is inside the body's StopIteration guard.
-    raise_from_stop_iteration(CaughtException::fetch());
-#endif
+    if (compat::kThrowIntoNewCoroutineChecksStopIteration) raise_from_stop_iteration(CaughtException::fetch());
     return PYGEN_ERROR;
   }
   ExcStateScope scope(c);
@@ -294,12 +287,20 @@ PyObject* coroutine_iternext(PyObject* self) noexcept {
   return to_python(r, out);
 }
 
-// Sets the error indicator from throw()'s arguments, as generators accept them.
+// Sets the error indicator from throw()'s arguments, as generators accept
+// them. The legacy (type, value, traceback) form is normalised and raised
+// with the very calls the interpreter's own throw() makes, which the newer
+// single-exception API cannot express.
 bool set_thrown(PyObject* const* args, Py_ssize_t nargs) noexcept {
-  if (nargs < 1 || nargs > 3) {
+  if (nargs < 1) {
     PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
     return false;
   }
+  if (nargs > 3) {
+    PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+    return false;
+  }
+  if (compat::warn_three_argument_throw(nargs) < 0) return false;
   PyObject* type = args[0];
   PyObject* value = nargs > 1 ? args[1] : nullptr;
   PyObject* tb = nargs > 2 && args[2] != Py_None ? args[2] : nullptr;
@@ -384,6 +385,13 @@ PyObject* coroutine_am_await(PyObject* self) noexcept {
   return Py_NewRef(self);
 }
 
+// The object and the frame slots it owns (not the C++ coroutine frame, which
+// is the compiler's).
+PyObject* coroutine_sizeof(PyObject* self, PyObject*) noexcept {
+  const Py_ssize_t slots = as_coroutine(self)->count;
+  return PyLong_FromSsize_t(Py_TYPE(self)->tp_basicsize + slots * static_cast<Py_ssize_t>(sizeof(Ref)));
+}
+
 // coro.__await__() itself checks nothing, as for Python's coroutines.
 PyObject* coroutine_dunder_await(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
 
@@ -405,8 +413,7 @@ void warn_never_awaited(PyObject* self) noexcept {
 
 void coroutine_finalize(PyObject* self) noexcept {
   CoroutineObject* c = as_coroutine(self);
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
+  PyObject* pending = PyErr_GetRaisedException();
   if (c->state == State::created) {
     warn_never_awaited(self);
     c->state = State::finished;
@@ -415,7 +422,7 @@ void coroutine_finalize(PyObject* self) noexcept {
     Ref r = Ref::steal(coroutine_close(self, nullptr));
     if (!r) PyErr_WriteUnraisable(self);
   }
-  PyErr_Restore(type, value, traceback);
+  PyErr_SetRaisedException(pending);
 }
 
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -494,9 +501,7 @@ PyObject* get_frame(PyObject* self, void*) noexcept {
         return nullptr;
     if (c->varkw && PyObject_SetItem(locals.get(), PyTuple_GET_ITEM(f->varnames, arguments), c->varkw.get()) < 0)
       return nullptr;
-#if PY_VERSION_HEX < 0x030D0000
-    PyFrame_LocalsToFast(reinterpret_cast<PyFrameObject*>(frame.get()), 0);
-#endif
+    compat::store_frame_locals(reinterpret_cast<PyFrameObject*>(frame.get()));
     c->frame_object = std::move(frame);
   }
   return Ref(c->frame_object).release();
@@ -522,10 +527,13 @@ PyMethodDef coroutine_methods[] = {
     {"send", coroutine_send, METH_O,
      "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)), METH_FASTCALL,
-     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or "
-     "raise\nStopIteration."},
+     compat::kCoroutineThrowDoc},
     {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {"__sizeof__", coroutine_sizeof, METH_NOARGS, "gen.__sizeof__() -> size of gen in memory, in bytes"},
     {"__await__", coroutine_dunder_await, METH_NOARGS, "Return an iterator to be used in await expression."},
+    // Last: where coroutines are not generic, its empty name ends the table.
+    {compat::kCoroutinesAreGeneric ? "__class_getitem__" : nullptr, Py_GenericAlias, METH_O | METH_CLASS,
+     "See PEP 585"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMemberDef coroutine_members[] = {

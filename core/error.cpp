@@ -3,24 +3,13 @@
 namespace zcore {
 
 CaughtException CaughtException::fetch() noexcept {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-  Ref owned_type = Ref::steal(type);
-  Ref owned_traceback = Ref::steal(traceback);
   CaughtException caught;
-  caught.value_ = Ref::steal(value);
+  caught.value_ = Ref::steal(PyErr_GetRaisedException());
   return caught;
 }
 
 void CaughtException::restore() noexcept {
-  PyObject* value = value_.release();
-  if (value == nullptr) return;
-  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
-  PyErr_Restore(type, value, PyException_GetTraceback(value));
+  if (value_) PyErr_SetRaisedException(value_.release());
 }
 
 void raise(Handle cls, Handle message) {
@@ -41,6 +30,8 @@ namespace detail {
 
 Ref special_method(Handle manager, const char* name, const char* missing_note) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(manager.get()));
+  // Looked up on the type only, skipping the instance and the metaclass, as
+  // the `with` statement does: the C API offers only this (private) lookup.
   PyObject* method = _PyType_Lookup(Py_TYPE(manager.get()), intern(name).get());
   if (method == nullptr) {
     PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",

@@ -44,7 +44,10 @@ class CaughtException {
 class HandlingScope {
  public:
   // Works on the innermost exception-state item, as the interpreter's
-  // handlers do, so that inside a coroutine it is the coroutine's own.
+  // handlers do, so that inside a coroutine it is the coroutine's own. The
+  // item is the thread state's internal: PyErr_GetHandledException() reports
+  // the nearest exception of any item, so the previous value of this one
+  // could not be put back exactly through the public API.
   explicit HandlingScope(const CaughtException& caught) noexcept
       : item_(PyThreadState_Get()->exc_info),
         previous_(std::exchange(item_->exc_value, caught.value().ref().release())) {}

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 
 namespace zcore {
 
@@ -70,6 +71,20 @@ void check_missing(FunctionObject* f, Py_ssize_t start, Py_ssize_t end, const Re
   throw_error_set();
 }
 
+[[noreturn]] void raise_unexpected_keyword(FunctionObject* f, PyObject* key) {
+  // The interpreter looks for a suggestion among all named parameters.
+  Ref candidates = Ref::check(PySequence_List(f->varnames));
+  if (PyList_SetSlice(candidates.get(), f->argcount + f->kwonlycount, PyList_GET_SIZE(candidates.get()), nullptr) < 0)
+    throw_error_set();
+  if (Ref suggestion = Ref::steal(compat::keyword_suggestion(candidates.get(), key))) {
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?", f->qualname, key,
+                 suggestion.get());
+  } else {
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+  }
+  throw_error_set();
+}
+
 Py_ssize_t keyword_index(FunctionObject* f, PyObject* key) {
   const Py_ssize_t total = f->argcount + f->kwonlycount;
   for (Py_ssize_t i = 0; i < total; ++i)
@@ -96,10 +111,7 @@ void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       PyObject* value = args[nargs + j];
       const Py_ssize_t index = keyword_index(f, key);
       if (index < 0) {
-        if (!varkw) {
-          PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
-          throw_error_set();
-        }
+        if (!varkw) raise_unexpected_keyword(f, key);
         dict_set(varkw, key, value);
         continue;
       }
@@ -161,6 +173,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(f->annotations);
   Py_VISIT(f->defaults);
   Py_VISIT(f->kwdefaults);
+  Py_VISIT(f->type_params);
   Py_VISIT(f->globals);
   Py_VISIT(f->builtins);
   Py_VISIT(f->module);
@@ -176,6 +189,7 @@ int function_clear(PyObject* self) noexcept {
   clear_slot(f->annotations);
   clear_slot(f->defaults);
   clear_slot(f->kwdefaults);
+  clear_slot(f->type_params);
   clear_slot(f->globals);
   clear_slot(f->builtins);
   clear_slot(f->module);
@@ -239,11 +253,18 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
 
 PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
+// Not generic: the empty tuple until something else is assigned.
+PyObject* get_type_params(PyObject* self, void*) noexcept {
+  PyObject* value = as_function(self)->type_params;
+  return value != nullptr ? Py_NewRef(value) : PyTuple_New(0);
+}
+
 char kNameMessage[] = "__name__ must be set to a string object";
 char kQualnameMessage[] = "__qualname__ must be set to a string object";
 char kDefaultsMessage[] = "__defaults__ must be set to a tuple object";
 char kKwdefaultsMessage[] = "__kwdefaults__ must be set to a dict object";
 char kAnnotationsMessage[] = "__annotations__ must be set to a dict object";
+char kTypeParamsMessage[] = "__type_params__ must be set to a tuple";
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_or_none<&FunctionObject::name>, set_checked<&FunctionObject::name, is_text, false>, nullptr,
@@ -258,6 +279,9 @@ PyGetSetDef function_getset[] = {
      kAnnotationsMessage},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    // Last: where functions have no such attribute, its empty name ends the table.
+    {compat::kFunctionsHaveTypeParams ? "__type_params__" : nullptr, get_type_params,
+     set_checked<&FunctionObject::type_params, is_tuple, false>, nullptr, kTypeParamsMessage},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMemberDef function_members[] = {
@@ -271,8 +295,9 @@ PyMemberDef function_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
-PyMethodDef function_methods[] = {{"__reduce__", function_reduce, METH_NOARGS, nullptr},
-                                  {nullptr, nullptr, 0, nullptr}};
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\nHelper for pickle."},
+    {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot function_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
                                 {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
@@ -303,7 +328,8 @@ Ref builtins_of(Handle globals) {
 }
 
 struct Signature {
-  Ref varnames;
+  Ref varnames;    // co_varnames
+  Ref cellvars;    // co_cellvars
   Ref defaults;    // tuple or empty
   Ref kwdefaults;  // dict or empty
   Ref annotations;
@@ -343,11 +369,30 @@ Signature build_signature(const FunctionDecl& decl) {
     if (decl.varkw_annotation != nullptr) dict_set(sig.annotations, name, text(decl.varkw_annotation));
   }
   if (decl.returns != nullptr) dict_set(sig.annotations, "return", text(decl.returns));
-  for (const char* local : decl.locals) list_append(names, intern(local));
+  auto listed = [](const std::vector<const char*>& list, const char* local) {
+    return std::any_of(list.begin(), list.end(), [&](const char* name) { return std::string_view(name) == local; });
+  };
+  Ref cells = new_list();
+  for (const char* local : decl.locals) {
+    if (compat::kComprehensionsInlined) {
+      list_append(names, intern(local));
+    } else if (listed(decl.captured, local)) {
+      list_append(cells, intern(local));
+    } else if (!listed(decl.comprehension_vars, local)) {
+      list_append(names, intern(local));
+    }
+  }
   sig.varnames = Ref::check(PyList_AsTuple(names.get()));
+  sig.cellvars = Ref::check(PyList_AsTuple(cells.get()));
   if (PyList_GET_SIZE(defaults.get()) > 0) sig.defaults = Ref::check(PyList_AsTuple(defaults.get()));
   if (PyDict_GET_SIZE(kwdefaults.get()) > 0) sig.kwdefaults = kwdefaults;
   return sig;
+}
+
+int int_attr(Handle o, const char* name) {
+  const long value = PyLong_AsLong(getattr(o, name).get());
+  if (value == -1 && PyErr_Occurred()) throw_error_set();
+  return static_cast<int>(value);
 }
 
 Ref build_code(const FunctionDecl& decl, const Signature& sig, Handle qualname, Handle module_name) {
@@ -356,28 +401,91 @@ Ref build_code(const FunctionDecl& decl, const Signature& sig, Handle qualname, 
   int flags = CO_OPTIMIZED | CO_NEWLOCALS | CO_FUTURE_ANNOTATIONS;
   if (decl.varkw != nullptr) flags |= CO_VARKEYWORDS;
   if (decl.coroutine != nullptr) flags |= CO_COROUTINE;
+  // The body is C++, so the code object never runs: its bytecode and tables
+  // are those of the interpreter's own empty code object, whatever the
+  // interpreter's bytecode format is.
   Ref empty = Ref::check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename.c_str(), decl.name, 1)));
-  Ref kwnames = tuple({intern("co_argcount"), intern("co_posonlyargcount"), intern("co_kwonlyargcount"),
-                       intern("co_nlocals"), intern("co_varnames"), intern("co_flags"), intern("co_qualname")});
-  return call_kw(
-      getattr(empty, "replace"),
-      {integer(static_cast<long>(sig.argcount)), integer(0), integer(static_cast<long>(sig.kwonlycount)),
-       integer(static_cast<long>(PyTuple_GET_SIZE(sig.varnames.get()))), sig.varnames, integer(flags), qualname},
-      kwnames);
+  PyCodeObject* blank = reinterpret_cast<PyCodeObject*>(empty.get());
+  Ref bytecode = Ref::check(PyCode_GetCode(blank));
+  Ref consts = getattr(empty, "co_consts");
+  Ref names = getattr(empty, "co_names");
+  Ref linetable = getattr(empty, "co_linetable");
+  Ref exceptiontable = getattr(empty, "co_exceptiontable");
+  Ref freevars = tuple({});
+  return Ref::check(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+      static_cast<int>(sig.argcount), 0, static_cast<int>(sig.kwonlycount),
+      static_cast<int>(PyTuple_GET_SIZE(sig.varnames.get())), int_attr(empty, "co_stacksize"), flags, bytecode.get(),
+      consts.get(), names.get(), sig.varnames.get(), freevars.get(), sig.cellvars.get(),
+      getattr(empty, "co_filename").get(), getattr(empty, "co_name").get(), qualname.get(),
+      int_attr(empty, "co_firstlineno"), linetable.get(), exceptiontable.get())));
+}
+
+// What 3.13's compiler does to a docstring (_PyCompile_CleanDoc), unlike
+// inspect.cleandoc: it removes the leading blanks of the first line and the
+// smallest indentation of the non-blank lines after it from each of them, and
+// keeps blank lines, the leading and the trailing ones included.
+std::string dedent_docstring(std::string_view doc) {
+  const std::size_t end = doc.size();
+  std::size_t p = doc.find('\n');
+  p = p == std::string_view::npos ? end : p + 1;
+  std::size_t margin = std::string_view::npos;
+  while (p < end) {
+    const std::size_t start = p;
+    while (p < end && doc[p] == ' ') ++p;
+    if (p < end && doc[p] != '\n') margin = std::min(margin, p - start);
+    while (p < end && doc[p++] != '\n') {
+    }
+  }
+  if (margin == std::string_view::npos) margin = 0;
+  std::string out;
+  out.reserve(end);
+  p = doc.find_first_not_of(' ');
+  if (p == std::string_view::npos) p = end;
+  while (p < end) {
+    const char ch = doc[p++];
+    out += ch;
+    if (ch == '\n') break;
+  }
+  while (p < end) {
+    for (std::size_t i = 0; i < margin && p < end && doc[p] == ' '; ++i) ++p;
+    while (p < end) {
+      const char ch = doc[p++];
+      out += ch;
+      if (ch == '\n') break;
+    }
+  }
+  return out;
 }
 
 }  // namespace
 
+Ref docstring(const char* raw) {
+  // -OO drops docstrings at compile time.
+  if (PyObject* flags = PySys_GetObject("flags")) {  // borrowed
+    const long level = PyLong_AsLong(getattr(flags, "optimize").get());
+    if (level == -1 && PyErr_Occurred()) throw_error_set();
+    if (level >= 2) return none();
+  }
+  Ref doc = text(raw);
+  if (!compat::kCompilerDedentsDocstrings) return doc;
+  // The compiler expands tabs first, as str.expandtabs() does.
+  doc = call_method(doc, intern("expandtabs"));
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(doc.get(), &size);
+  if (utf8 == nullptr) throw_error_set();
+  return text(dedent_docstring(std::string_view(utf8, static_cast<std::size_t>(size))));
+}
+
 namespace {
 
-// Takes out of a new type's namespace what only the C side needs (an offset
-// given to the type machinery as a member, the __next__ that makes the type
-// an iterator to the C API): Python's own function and coroutine objects show
-// no such attribute. The slots themselves stay.
+// Takes out of a new type's namespace what only the C side needs (the offset
+// of the vectorcall pointer, given to the type machinery as a member; the
+// __next__ of the iterator slot): Python's own function and coroutine
+// objects show no such attribute. The slots themselves stay.
 void hide(Handle type, std::initializer_list<const char*> names) {
-  PyObject* dict = reinterpret_cast<PyTypeObject*>(type.get())->tp_dict;
+  Ref dict = Ref::check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type.get())));
   for (const char* name : names)
-    if (PyDict_DelItemString(dict, name) < 0) throw_error_set();
+    if (PyDict_DelItemString(dict.get(), name) < 0) throw_error_set();
   PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));
 }
 
@@ -386,9 +494,11 @@ void hide(Handle type, std::initializer_list<const char*> names) {
 void NativeTypes::create(Handle module) {
   function = Ref::check(PyType_FromModuleAndSpec(module.get(), &function_spec, nullptr));
   coroutine = Ref::check(PyType_FromModuleAndSpec(module.get(), coroutine_type_spec(), nullptr));
+  // The types are new and not yet seen by anyone, so their namespaces can
+  // still lose these entries.
   hide(function, {"__vectorcalloffset__"});
-  // The iterator slot stays, since the C API requires it of what __await__ returns.
-  hide(coroutine, {"__next__", "__module__"});
+  // The iterator slot stays: `await` drives what __await__ returns through it.
+  hide(coroutine, {"__next__"});
   // asyncio.iscoroutine() and isinstance checks go through the ABC.
   call_method(getattr(import("collections.abc"), "Coroutine"), intern("register"), {coroutine});
 }
@@ -412,7 +522,7 @@ Ref make_function(Handle module, const NativeTypes& types, const FunctionDecl& d
   f->name = intern(decl.name).release();
   f->qualname = qualname.release();
   f->module_name = module_name.release();
-  f->doc = (decl.doc != nullptr ? text(decl.doc) : none()).release();
+  f->doc = (decl.doc != nullptr ? docstring(decl.doc) : none()).release();
   f->annotations = sig.annotations.release();
   f->defaults = sig.defaults.release();
   f->kwdefaults = sig.kwdefaults.release();

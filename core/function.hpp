@@ -61,10 +61,23 @@ struct FunctionDecl {
   const char* varkw = nullptr;
   const char* varkw_annotation = nullptr;
   const char* returns = nullptr;
-  std::vector<const char*> locals = {};  // co_varnames after the arguments
-  SyncBody sync = nullptr;               // exactly one of the two bodies
+  std::vector<const char*> locals = {};  // co_varnames after the arguments, in order of first use
+  // Of `locals`, the variables of comprehensions in the body, and the names a
+  // comprehension reads. As the interpreter compiles such a body: before 3.12
+  // each comprehension is a function of its own, whose variables are not the
+  // body's and which reads the captured locals through cells (co_cellvars);
+  // since 3.12 comprehensions are inlined (PEP 709), so their variables are
+  // locals of the body like the others, and nothing is a cell.
+  std::vector<const char*> comprehension_vars = {};
+  std::vector<const char*> captured = {};
+  SyncBody sync = nullptr;  // exactly one of the two bodies
   CoroutineBody coroutine = nullptr;
 };
+
+// A docstring as the interpreter's compiler stores it for that text in a
+// def or class statement: None under -OO, and from 3.13 on without the
+// common indentation of its lines.
+Ref docstring(const char* raw);
 
 // The heap types behind native functions and coroutines, one pair per module.
 struct NativeTypes {
@@ -91,8 +104,9 @@ struct FunctionObject {
   PyObject* module_name;  // __module__
   PyObject* doc;
   PyObject* annotations;
-  PyObject* defaults;    // tuple or NULL
-  PyObject* kwdefaults;  // dict or NULL
+  PyObject* defaults;     // tuple or NULL
+  PyObject* kwdefaults;   // dict or NULL
+  PyObject* type_params;  // tuple or NULL (the empty tuple)
   PyObject* globals;
   PyObject* builtins;
   PyObject* module;  // the defining module, for its state

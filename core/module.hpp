@@ -6,6 +6,7 @@
 
 #include <initializer_list>
 #include <new>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -14,6 +15,10 @@
 namespace zcore {
 
 // ---- state -------------------------------------------------------------------------
+
+// A module run from source finds __builtins__ in its globals, where exec()
+// puts the builtins before the first statement: so does this one.
+void install_builtins(Handle module);
 
 // Every module state derives from this; `ready` is false until initialisation
 // has finished and again once the state has been cleared, so that a function
@@ -38,9 +43,8 @@ struct ModuleDefinition {
 
   static int exec(PyObject* module) noexcept {
     return guard_status([&] {
+      install_builtins(module);
       State* state = new (state_of(module)) State();
-      // What executing a module's source gives its namespace.
-      if (PyDict_SetItemString(PyModule_GetDict(module), "__builtins__", PyEval_GetBuiltins()) < 0) throw_error_set();
       state->types.create(module);
       Exec(module, *state);
       state->ready = true;
@@ -83,13 +87,20 @@ Ref builtin(const char* name);
 
 // ---- classes -----------------------------------------------------------------------
 
-// class <name>(<bases>): <namespace>, made by calling `type` as a class
-// statement does; `namespace_dict` gets __module__ and __qualname__.
-Ref make_class(Handle module, const char* name, std::initializer_list<Handle> bases, Handle namespace_dict);
+// class <name>(<bases>): <body>, made as a class statement makes it: the
+// metaclass of the bases prepares the namespace and is called with it; the
+// namespace gets __module__ and __qualname__ (and where the interpreter
+// records them, __firstlineno__) first, then the entries of the dict `body`
+// in order, through the namespace's own item assignment, and where the
+// interpreter records it, __static_attributes__: the sorted names that the
+// class's methods assign through `self.`.
+Ref make_class(Handle module, const char* name, std::initializer_list<Handle> bases, Handle body,
+               std::span<const char* const> self_attributes = {});
+// Puts a docstring into a class body as the compiler does (nothing under -OO).
+void set_class_docstring(Handle body, const char* doc);
 // class <name>(<base>): pass
 Ref make_exception(Handle module, const char* name, Handle base);
-// class <name>(str, Enum) with the members in order, through the enum
-// module's functional API.
+// class <name>(str, Enum) with the members in order.
 Ref make_str_enum(Handle module, const char* name, std::initializer_list<std::pair<const char*, const char*>> members);
 
 struct Field {

@@ -6,8 +6,7 @@
 // return `Ref` whenever they hand over a new reference.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 #include <cstddef>
 #include <utility>

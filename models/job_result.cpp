@@ -114,7 +114,10 @@ void add_job_result(Handle module, State& st, Handle dataclass) {
                                      .qualname = "JobResult.get_probabilities",
                                      .params = {{"self"}},
                                      .returns = "Dict[str, float]",
-                                     .locals = {"total"},
+                                     // {key: value / total for key, value in ...}
+                                     .locals = {"total", "key", "value"},
+                                     .comprehension_vars = {"key", "value"},
+                                     .captured = {"total"},
                                      .sync = get_probabilities});
   Ref job_result =
       make_dataclass(module, dataclass,

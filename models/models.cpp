@@ -14,7 +14,8 @@ Ref construct(const State& st, const RecordClass& record, Handle cls, std::initi
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
   if (!cls.is(record.cls) || type->tp_setattro != PyObject_GenericSetAttr || type->tp_new != PyBaseObject_Type.tp_new)
     return call_kw(cls, values, record.fields);
-  PyObject* init = PyDict_GetItemWithError(type->tp_dict, st.dunder_init.get());
+  Ref type_dict = Ref::check(PyType_GetDict(type));
+  PyObject* init = PyDict_GetItemWithError(type_dict.get(), st.dunder_init.get());
   if (init != record.init.get()) {
     if (PyErr_Occurred()) throw_error_set();
     return call_kw(cls, values, record.fields);

@@ -27,6 +27,17 @@ API_KEY = "test-key-7f3a9c"
 BASE = "http://svc.test/prefix"
 
 
+def compiled_docstring(raw: str | None) -> str | None:
+    """The docstring that the running interpreter's compiler gives a method
+    whose source holds `raw` between triple quotes (the lines after the first
+    carry their indentation in the source, as `raw` does)."""
+    if raw is None:
+        return None
+    namespace: dict[str, Any] = {}
+    exec(compile(f'class C:\n    def m(self):\n        """{raw}"""\n', "<docstring>", "exec"), namespace)
+    return namespace["C"].m.__doc__
+
+
 # ---------------------------------------------------------------------------
 # Clock
 

@@ -23,7 +23,8 @@ def _function(module, path):
     return getattr(member, "__func__", None) or getattr(member, "fget", None) or member
 
 
-# path, signature text, argument names then locals, resolved annotations
+# path, signature text, argument names then locals (with the variables of
+# comprehensions, cells included), resolved annotations
 FUNCTIONS = [
     *[(f"{c.__name__}.from_dict", f"(cls, data: 'Dict[str, Any]') -> '{c.__name__}'", ("cls", "data"),
        {"data": typing.Dict[str, typing.Any], "return": c}) for c in (ProviderInfo, BackendInfo, SupplierInfo)],
@@ -32,7 +33,9 @@ FUNCTIONS = [
      {"data": typing.Dict[str, typing.Any], "return": JobResult}),
     ("JobResult.is_complete", "(self) -> 'bool'", ("self",), {"return": bool}),
     ("JobResult.is_successful", "(self) -> 'bool'", ("self",), {"return": bool}),
-    ("JobResult.get_probabilities", "(self) -> 'Dict[str, float]'", ("self", "total"),
+    # Before 3.12 the comprehension is a function of its own and `total` a cell.
+    ("JobResult.get_probabilities", "(self) -> 'Dict[str, float]'",
+     ("self", "total", "key", "value") if sys.version_info >= (3, 12) else ("self",),
      {"return": typing.Dict[str, float]}),
 ]
 PATHS = [entry[0] for entry in FUNCTIONS]
@@ -50,8 +53,10 @@ def test_function_surface(path, signature, varnames, hints):
         path.split(".")[1], path, "zentrova_sdk.models")
     assert function.__globals__ is vars(models)
     assert function.__doc__ is None and function.__defaults__ is None and function.__kwdefaults__ is None
-    code = function.__code__
+    code, twin = function.__code__, reference.__code__
     assert code.co_varnames == varnames and code.co_nlocals == len(varnames)
+    assert (code.co_varnames, code.co_cellvars, code.co_freevars, code.co_nlocals, code.co_flags) == (
+        twin.co_varnames, twin.co_cellvars, twin.co_freevars, twin.co_nlocals, twin.co_flags)
     assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (
         reference.__code__.co_argcount, 0, 0)
     assert (code.co_name, code.co_qualname) == (function.__name__, path)

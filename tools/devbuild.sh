@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Incremental developer build without reinstalling: compiles the modules into
-# build/dev and lays out an importable package in build/devpkg.
-#   tools/devbuild.sh && PYTHONPATH=build/devpkg .venv/bin/python -m pytest
-# ZENTROVA_SANITIZE=ON builds into build/dev-asan / build/devpkg-asan instead.
+# build/dev-cpXY and lays out an importable package in build/devpkg-cpXY, one
+# pair per interpreter (cp311, cp312, ...), so that builds for several
+# interpreters live side by side. Prints the package directory.
+#   tools/devbuild.sh && PYTHONPATH=build/devpkg-cp311 .venv/bin/python -m pytest
+#   PYTHON=.venv313/bin/python tools/devbuild.sh   # build/devpkg-cp313
+# build/devpkg is a link to the package of the latest build without sanitizers.
+# ZENTROVA_SANITIZE=ON builds into build/dev-cpXY-asan / build/devpkg-cpXY-asan instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 py=${PYTHON:-.venv/bin/python}
-suffix=""
-[ "${ZENTROVA_SANITIZE:-OFF}" = ON ] && suffix="-asan"
+tag=$("$py" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+suffix="-$tag"
+[ "${ZENTROVA_SANITIZE:-OFF}" = ON ] && suffix="$suffix-asan"
 build=build/dev$suffix
 pkg=build/devpkg$suffix
 exec 9>/tmp/zentrova-devbuild.lock
@@ -30,4 +35,10 @@ for top in package/*/; do
   cp -rs "$PWD/$top." "$pkg/$name/"
 done
 for so in "$build"/*.so; do ln -sf "$PWD/$so" "$pkg/zentrova_sdk/"; done
+if [ "${ZENTROVA_SANITIZE:-OFF}" != ON ]; then
+  # Replaces the single package directory of earlier layouts, which would
+  # otherwise go on holding modules that are no longer rebuilt.
+  [ -L build/devpkg ] || rm -rf build/devpkg build/dev
+  ln -sfn "devpkg$suffix" build/devpkg
+fi
 echo "$pkg"

@@ -1,0 +1,149 @@
+// What differs between the interpreters the modules support (CPython 3.11
+// to 3.13), in one place: the newer C API is provided on the older versions,
+// and what the interpreter itself does differently is a constant or a
+// function here. Everything else is written against the 3.13 API and tests
+// no version of its own.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <frameobject.h>
+
+// CMakeLists.txt refuses other interpreters at configure time already.
+#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
+#error "zentrova_sdk supports CPython 3.11, 3.12 and 3.13"
+#endif
+#ifdef Py_GIL_DISABLED
+#error "zentrova_sdk does not support the free-threaded build of CPython"
+#endif
+
+// ---- the 3.12 API on 3.11 ----------------------------------------------------------
+#if PY_VERSION_HEX < 0x030C0000
+
+inline PyObject* PyErr_GetRaisedException() noexcept {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return value;
+}
+
+inline void PyErr_SetRaisedException(PyObject* exc) noexcept {
+  if (exc == nullptr) {
+    PyErr_Restore(nullptr, nullptr, nullptr);
+    return;
+  }
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
+}
+
+// 3.11 has the field, 3.12 the function.
+inline PyCodeObject* PyGen_GetCode(PyGenObject* gen) noexcept {
+  return reinterpret_cast<PyCodeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(gen->gi_code)));
+}
+
+inline PyObject* PyType_GetDict(PyTypeObject* type) noexcept { return Py_NewRef(type->tp_dict); }
+
+// Renamed in 3.12, unchanged in its parameters.
+#define PyUnstable_Code_NewWithPosOnlyArgs PyCode_NewWithPosOnlyArgs
+
+#endif
+
+// ---- the 3.13 API on 3.11 and 3.12 --------------------------------------------------
+#if PY_VERSION_HEX < 0x030D0000
+
+// The same lookup under its older, private name.
+inline int PyObject_GetOptionalAttr(PyObject* o, PyObject* name, PyObject** result) noexcept {
+  return _PyObject_LookupAttr(o, name, result);
+}
+
+#endif
+
+namespace zcore::compat {
+
+// ---- what the interpreter's compiler and class statement do ---------------------------
+
+// 3.13's compiler removes the common indentation of a docstring's lines
+// after the first (and the leading blanks of the first).
+inline constexpr bool kCompilerDedentsDocstrings = PY_VERSION_HEX >= 0x030D0000;
+// Since 3.13 a class statement records its first line and the attributes its
+// methods assign through `self.` in the class namespace.
+inline constexpr bool kClassStatementRecordsAttributes = PY_VERSION_HEX >= 0x030D0000;
+// Since 3.12 the compiler inlines comprehensions into the function that
+// holds them (PEP 709) instead of making each a function of its own.
+inline constexpr bool kComprehensionsInlined = PY_VERSION_HEX >= 0x030C0000;
+// Since 3.12 functions have __type_params__ (the empty tuple when not generic).
+inline constexpr bool kFunctionsHaveTypeParams = PY_VERSION_HEX >= 0x030C0000;
+
+// ---- what the interpreter's own objects do ------------------------------------------
+
+// Before 3.12 a coroutine's first instruction already lies inside the guard
+// that turns a StopIteration leaving the body into a RuntimeError (PEP 479),
+// so one thrown into a coroutine that never ran is turned too; since 3.12 it
+// leaves as it came.
+inline constexpr bool kThrowIntoNewCoroutineChecksStopIteration = PY_VERSION_HEX < 0x030C0000;
+
+// Writes a frame's f_locals mapping back into its fast locals. Since 3.13
+// f_locals writes through (PEP 667) and there is nothing to do.
+inline void store_frame_locals(PyFrameObject* frame) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+  PyFrame_LocalsToFast(frame, 0);
+#else
+  (void)frame;
+#endif
+}
+
+// The "Did you mean ...?" that 3.13 adds to an unexpected keyword argument:
+// the closest of `candidates` (a list of names) to `name`, or NULL without an
+// error when there is none or the interpreter makes no suggestions. The
+// routine is the interpreter's own (it has no public C API), so the
+// suggestion is exactly the one its Python functions make.
+inline PyObject* keyword_suggestion(PyObject* candidates, PyObject* name) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* module = PyImport_ImportModule("_suggestions");
+  PyObject* suggestion =
+      module != nullptr ? PyObject_CallMethod(module, "_generate_suggestions", "OO", candidates, name) : nullptr;
+  Py_XDECREF(module);
+  if (suggestion == nullptr || suggestion == Py_None) {
+    // As in the interpreter, a failure to suggest only drops the suggestion.
+    PyErr_Clear();
+    Py_XDECREF(suggestion);
+    return nullptr;
+  }
+  return suggestion;
+#else
+  (void)candidates;
+  (void)name;
+  return nullptr;
+#endif
+}
+
+// Since 3.12, throw(type, value, traceback) warns that the three-argument
+// form is deprecated. Returns -1 when the warning was turned into an error.
+inline int warn_three_argument_throw(Py_ssize_t nargs) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (nargs > 1)
+    return PyErr_WarnEx(PyExc_DeprecationWarning,
+                        "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead.",
+                        1);
+#else
+  (void)nargs;
+#endif
+  return 0;
+}
+
+// The docstring of coroutine.throw(), which gained a deprecation note in 3.12.
+inline constexpr const char kCoroutineThrowDoc[] =
+    "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or "
+    "raise\nStopIteration."
+#if PY_VERSION_HEX >= 0x030C0000
+    "\nthe (type, val, tb) signature is deprecated, \nand may be removed in a future version of Python."
+#endif
+    ;
+// Since 3.13 coroutine types are generic: types.CoroutineType[...] works.
+inline constexpr bool kCoroutinesAreGeneric = PY_VERSION_HEX >= 0x030D0000;
+
+}  // namespace zcore::compat
