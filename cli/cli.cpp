@@ -9,11 +9,11 @@ namespace cli {
 
 using namespace zcore;
 
-#define CLI_NAMES(X) \
-  X(open)            \
-  X(read)            \
-  X(VORAClient)      \
-  X(base_url) X(execute) X(qasm) X(shots) X(raw) X(json) X(dumps) X(indent) X(sort_keys) X(print) X(app) X(encoding)
+// clang-format off
+#define CLI_NAMES(X)                                                                                        \
+  X(open) X(read) X(VORAClient) X(base_url) X(execute) X(qasm) X(shots) X(raw) X(json) X(dumps) X(indent)  \
+  X(sort_keys) X(print) X(app) X(encoding) X(command) X(add_completion) X(help)
+// clang-format on
 
 enum class Name {
 #define CLI_ENUM(n) n,
@@ -29,7 +29,7 @@ inline constexpr const char* kNameTexts[] = {
 
 struct State : ModuleStateBase {
   NameTable<Name, std::size(kNameTexts)> names;
-  Ref read_mode, utf8, two;
+  Ref read_mode, utf8, two, default_shots, default_base_url;
   Ref kw_encoding, kw_base_url, kw_qasm_shots, kw_indent_sort_keys;
 
   Handle operator[](Name n) const noexcept { return names[n]; }
@@ -38,7 +38,9 @@ struct State : ModuleStateBase {
   void for_each_ref(F&& f) {
     types.for_each_ref(f);
     names.for_each_ref(f);
-    for (Ref* r : {&read_mode, &utf8, &two, &kw_encoding, &kw_base_url, &kw_qasm_shots, &kw_indent_sort_keys}) f(*r);
+    for (Ref* r : {&read_mode, &utf8, &two, &default_shots, &default_base_url, &kw_encoding, &kw_base_url,
+                   &kw_qasm_shots, &kw_indent_sort_keys})
+      f(*r);
   }
 };
 
@@ -47,25 +49,29 @@ namespace {
 // execute(qasm_file, shots=1024, base_url=...): the file is read and closed
 // before the client looks for its key, so a bad path is reported first.
 Ref execute(const Args& args) {
-  const State& st = module_state<State>(args);
+  const State& st = TRY(module_state<State>(args));
+  // with open(qasm_file, "r", encoding="utf-8") as f: qasm = f.read()
   Ref qasm;
-  Ref file = call_kw(args.global(st[Name::open]), {args[0], st.read_mode, st.utf8}, st.kw_encoding);
-  with_context(file, [&](Handle f) { qasm = call_method(f, st[Name::read]); });
-  Ref client = call_kw(args.global(st[Name::VORAClient]), {args[2]}, st.kw_base_url);
-  Ref res = call_kw(getattr(client, st[Name::execute]), {qasm, args[1]}, st.kw_qasm_shots);
+  Ref file = TRY(call_kw(TRY(args.global(st[Name::open])), {args[0], st.read_mode, st.utf8}, st.kw_encoding));
+  TRY(with_context(file, [&](Handle f) -> Status {
+    qasm = TRY(call_method(f, st[Name::read]));
+    return Status::ok;
+  }));
+  Ref client = TRY(call_kw(TRY(args.global(st[Name::VORAClient])), {args[2]}, st.kw_base_url));
+  Ref res = TRY(call_kw(TRY(getattr(client, st[Name::execute])), {qasm, args[1]}, st.kw_qasm_shots));
   // print(json.dumps(res.raw or {}, indent=2, sort_keys=True)), callees first.
-  Ref print = args.global(st[Name::print]);
-  Ref dumps = getattr(args.global(st[Name::json]), st[Name::dumps]);
-  Ref document = getattr(res, st[Name::raw]);
-  if (!truthy(document)) document = new_dict();
-  Ref output = call_kw(dumps, {document, st.two, Py_True}, st.kw_indent_sort_keys);
-  call(print, {output});
+  Ref print = TRY(args.global(st[Name::print]));
+  Ref dumps = TRY(getattr(TRY(args.global(st[Name::json])), st[Name::dumps]));
+  Ref document = TRY(getattr(res, st[Name::raw]));
+  if (!TRY(truthy(document))) document = TRY(new_dict());
+  Ref output = TRY(call_kw(dumps, {document, st.two, Py_True}, st.kw_indent_sort_keys));
+  TRY(call(print, {output}));
   return none();
 }
 
 Ref main_(const Args& args) {
-  const State& st = module_state<State>(args);
-  call(args.global(st[Name::app]));
+  const State& st = TRY(module_state<State>(args));
+  TRY(call(TRY(args.global(st[Name::app]))));
   return none();
 }
 
@@ -75,45 +81,47 @@ constexpr const char* kModuleDoc =
     "This is intentionally named `zentrova-sdk` as an entrypoint to avoid colliding\n"
     "with the core CLI (`zentrova`).\n";
 
-void exec_cli(Handle module, State& st) {
-  st.names.create(kNameTexts);
-  st.read_mode = text("r");
-  st.utf8 = text("utf-8");
-  st.two = integer(2);
-  st.kw_encoding = tuple({st[Name::encoding]});
-  st.kw_base_url = tuple({st[Name::base_url]});
-  st.kw_qasm_shots = tuple({st[Name::qasm], st[Name::shots]});
-  st.kw_indent_sort_keys = tuple({st[Name::indent], st[Name::sort_keys]});
+Status exec_cli(Handle module, State& st) {
+  TRY(st.names.create(kNameTexts));
+  st.read_mode = TRY(text("r"));
+  st.utf8 = TRY(text("utf-8"));
+  st.two = TRY(integer(2));
+  st.default_shots = TRY(integer(1024));
+  st.default_base_url = TRY(text(service::kDefaultBaseUrl));
+  st.kw_encoding = TRY(tuple({st[Name::encoding]}));
+  st.kw_base_url = TRY(tuple({st[Name::base_url]}));
+  st.kw_qasm_shots = TRY(tuple({st[Name::qasm], st[Name::shots]}));
+  st.kw_indent_sort_keys = TRY(tuple({st[Name::indent], st[Name::sort_keys]}));
 
-  setattr(module, "__doc__", docstring(kModuleDoc));
+  TRY(setattr(module, "__doc__", TRY(docstring(kModuleDoc))));
   // The module's annotations are text, as under `from __future__ import annotations`.
-  add_from(module, "__future__", "annotations");
-  add(module, "json", import("json"));
-  add(module, "sys", import("sys"));
-  Ref typer = import("typer");
-  add(module, "typer", typer);
-  add_from(module, "zentrova_sdk.client", "VORAClient");
+  TRY(add_from(module, "__future__", "annotations"));
+  TRY(add(module, "json", TRY(import("json"))));
+  TRY(add(module, "sys", TRY(import("sys"))));
+  Ref typer = TRY(import("typer"));
+  TRY(add(module, "typer", typer));
+  TRY(add_from(module, "zentrova_sdk.client", "VORAClient"));
 
-  Ref kwnames = tuple({intern("add_completion"), intern("help")});
-  Ref app =
-      call_kw(getattr(typer, "Typer"), {Py_False, text("Zentrova SDK CLI (client for VORA public API)")}, kwnames);
-  add(module, "app", app);
-  Ref command = make_function(module, st.types,
-                              {.name = "execute",
-                               .doc = "Submit a QASM file and wait for counts.",
-                               .params = {{"qasm_file", "str"},
-                                          {"shots", "int", integer(1024)},
-                                          {"base_url", "str", text(service::kDefaultBaseUrl)}},
-                               .locals = {"f", "qasm", "client", "res"},
-                               .sync = execute});
-  add(module, "execute", call(call_method(app, intern("command")), {command}));
-  Ref main = make_function(module, st.types, {.name = "main", .returns = "None", .sync = main_});
-  add(module, "main", main);
+  // typer.Typer(add_completion=False, help="...")
+  Ref kwnames = TRY(tuple({st[Name::add_completion], st[Name::help]}));
+  Ref app = TRY(call_kw(TRY(getattr(typer, "Typer")), {Py_False, TRY(text("Zentrova SDK CLI (client for VORA public API)"))},
+                        kwnames));
+  TRY(add(module, "app", app));
+  Ref command = TRY(make_function(module, st.types,
+                                  {.name = "execute",
+                                   .doc = "Submit a QASM file and wait for counts.",
+                                   .params = {{"qasm_file", "str"},
+                                              {"shots", "int", st.default_shots},
+                                              {"base_url", "str", st.default_base_url}},
+                                   .locals = {"f", "qasm", "client", "res"},
+                                   .sync = execute}));
+  TRY(add(module, "execute", TRY(call(TRY(call_method(app, st[Name::command])), {command}))));
+  Ref main = TRY(make_function(module, st.types, {.name = "main", .returns = "None", .sync = main_}));
+  TRY(add(module, "main", main));
 
-  Ref name = Ref::check(PyModule_GetNameObject(module.get()));
-  if (compare(name, text("__main__"), Py_EQ)) {
-    raise(PyExc_SystemExit, call(main));
-  }
+  Ref name = TRY(Ref::steal(PyModule_GetNameObject(module.get())));
+  if (TRY(compare(name, TRY(text("__main__")), Py_EQ))) return raise(PyExc_SystemExit, TRY(call(main)));
+  return Status::ok;
 }
 
 using Definition = ModuleDefinition<State, exec_cli>;

@@ -3,41 +3,52 @@
 #include "state.hpp"
 
 namespace client {
-namespace {
 
-void create_constants(State& st) {
-  st.names.create(kNameTexts);
-  st.texts.create(kTexts);
-  st.zero = integer(0);
-  st.one = integer(1);
-  st.two = integer(2);
-  st.half = floating(0.5);
-  st.status_401 = integer(401);
-  st.status_404 = integer(404);
-  st.status_429 = integer(429);
-  st.kw_timeout_headers = tuple({st[Name::timeout], st[Name::headers]});
-  st.kw_json = tuple({st[Name::json]});
-  st.kw_job_id_status = tuple({st[Name::job_id], st[Name::status]});
-  st.kw_qasm_shots = tuple({st[Name::qasm], st[Name::shots]});
-  st.kw_timeout = tuple({st[Name::timeout]});
-  st.default_base_url = text(service::kDefaultBaseUrl);
-  st.builtin_isinstance = builtin("isinstance");
+Failure raise_error(const State& st, const Args& args, Name error, Text message) {
+  return raise(TRY(args.global(st[error])), st[message]);
 }
 
-void exec_client(Handle module, State& st) {
-  create_constants(st);
+namespace {
+
+Status create_constants(State& st) {
+  TRY(st.names.create(kNameTexts));
+  TRY(st.texts.create(kTexts));
+  st.zero = TRY(integer(0));
+  st.one = TRY(integer(1));
+  st.two = TRY(integer(2));
+  st.half = TRY(floating(0.5));
+  st.status_401 = TRY(integer(401));
+  st.status_404 = TRY(integer(404));
+  st.status_429 = TRY(integer(429));
+  st.kw_timeout_headers = TRY(tuple({st[Name::timeout], st[Name::headers]}));
+  st.kw_json = TRY(tuple({st[Name::json]}));
+  st.kw_job_id_status = TRY(tuple({st[Name::job_id], st[Name::status]}));
+  st.kw_qasm_shots = TRY(tuple({st[Name::qasm], st[Name::shots]}));
+  st.kw_timeout = TRY(tuple({st[Name::timeout]}));
+  st.default_base_url = TRY(text(service::kDefaultBaseUrl));
+  st.default_timeout = TRY(floating(300.0));
+  st.default_retries = TRY(integer(3));
+  st.default_shots = TRY(integer(1024));
+  st.default_poll_interval = TRY(floating(2.0));
+  st.builtin_isinstance = TRY(builtin("isinstance"));
+  st.builtin_range = TRY(builtin("range"));
+  return Status::ok;
+}
+
+Status exec_client(Handle module, State& st) {
+  TRY(create_constants(st));
   // The module's annotations are text, as under `from __future__ import annotations`.
-  add_from(module, "__future__", "annotations");
-  add(module, "os", import("os"));
-  add(module, "time", import("time"));
-  for (const char* name : {"Any", "Dict", "Optional", "Union"}) add_from(module, "typing", name);
-  add(module, "httpx", import("httpx"));
+  TRY(add_from(module, "__future__", "annotations"));
+  TRY(add(module, "os", TRY(import("os"))));
+  TRY(add(module, "time", TRY(import("time"))));
+  for (const char* name : {"Any", "Dict", "Optional", "Union"}) TRY(add_from(module, "typing", name));
+  TRY(add(module, "httpx", TRY(import("httpx"))));
   for (const char* name :
        {"CircuitJob", "JobResult", "JobStatus", "VORAError", "AuthenticationError", "RateLimitError", "ValidationError",
         "JobNotFoundError", "TimeoutError", "SupplierInfo", "ProviderInfo", "BackendInfo"})
-    add_from(module, "zentrova_sdk.models", name);
-  add(module, "VORAClient", make_sync_client(module, st));
-  add(module, "AsyncVORAClient", make_async_client(module, st));
+    TRY(add_from(module, "zentrova_sdk.models", name));
+  TRY(add(module, "VORAClient", TRY(make_sync_client(module, st))));
+  return add(module, "AsyncVORAClient", TRY(make_async_client(module, st)));
 }
 
 using Definition = ModuleDefinition<State, exec_client>;

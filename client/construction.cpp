@@ -4,28 +4,27 @@
 
 namespace client {
 
-void initialise_client(const Args& args, Name http_client_class) {
-  const State& st = module_state<State>(args);
+Status initialise_client(const Args& args, Name http_client_class) {
+  const State& st = TRY(module_state<State>(args));
   Handle self = args[0];
   Handle timeout = args[3];
+  // api_key = api_key or os.getenv("VORA_API_KEY")
   Ref api_key = args[1].ref();
-  if (!truthy(api_key)) api_key = call_method(args.global(st[Name::os]), st[Name::getenv], {st[Text::env_key]});
-  if (!truthy(api_key)) {
-    raise(args.global(st[Name::AuthenticationError]), text("VORA API key required (pass api_key or set VORA_API_KEY)"));
-  }
-  setattr(self, st[Name::api_key], api_key);
-  setattr(self, st[Name::base_url], call_method(args[2], st[Name::rstrip], {st[Text::slash]}));
-  setattr(self, st[Name::timeout], timeout);
-  setattr(self, st[Name::max_retries], args[4]);
+  if (!TRY(truthy(api_key))) api_key = TRY(call_method(TRY(args.global(st[Name::os])), st[Name::getenv], {st[Text::env_key]}));
+  if (!TRY(truthy(api_key))) return raise_error(st, args, Name::AuthenticationError, Text::no_key);
+  TRY(setattr(self, st[Name::api_key], api_key));
+  TRY(setattr(self, st[Name::base_url], TRY(call_method(args[2], st[Name::rstrip], {st[Text::slash]}))));
+  TRY(setattr(self, st[Name::timeout], timeout));
+  TRY(setattr(self, st[Name::max_retries], args[4]));
   // httpx.Client(timeout=timeout, headers={...}): the callee before its arguments.
-  Ref factory = getattr(args.global(st[Name::httpx]), st[http_client_class]);
-  Ref headers = new_dict();
-  dict_set(headers, st[Text::x_api_key], api_key);
-  dict_set(headers, st[Text::authorization], concat({st[Text::bearer], format(api_key)}));
-  setattr(self, st[Name::_client], call_kw(factory, {timeout, headers}, st.kw_timeout_headers));
+  Ref factory = TRY(getattr(TRY(args.global(st[Name::httpx])), st[http_client_class]));
+  Ref headers = TRY(new_dict());
+  TRY(dict_set(headers, st[Text::x_api_key], api_key));
+  TRY(dict_set(headers, st[Text::authorization], TRY(concat({st[Text::bearer], TRY(format(api_key))}))));
+  return setattr(self, st[Name::_client], TRY(call_kw(factory, {timeout, headers}, st.kw_timeout_headers)));
 }
 
-FunctionDecl init_spec(const State& st, const char* qualname, SyncBody body) {
+FunctionDecl init_decl(const State& st, const char* qualname, SyncBody body) {
   return {.name = "__init__",
           .qualname = qualname,
           .doc =
@@ -41,8 +40,8 @@ FunctionDecl init_spec(const State& st, const char* qualname, SyncBody body) {
           .params = {{"self"},
                      {"api_key", "Optional[str]", none()},
                      {"base_url", "str", st.default_base_url},
-                     {"timeout", "float", floating(300.0)},
-                     {"max_retries", "int", integer(3)}},
+                     {"timeout", "float", st.default_timeout},
+                     {"max_retries", "int", st.default_retries}},
           .sync = body};
 }
 

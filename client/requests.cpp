@@ -6,63 +6,91 @@
 
 namespace client {
 
-void accept_response(const Args& args, Handle resp) {
-  const State& st = module_state<State>(args);
-  if (compare(getattr(resp, st[Name::status_code]), st.status_401, Py_EQ))
-    raise(args.global(st[Name::AuthenticationError]), text("Invalid API key"));
-  if (compare(getattr(resp, st[Name::status_code]), st.status_404, Py_EQ))
-    raise(args.global(st[Name::JobNotFoundError]), text("Job not found"));
-  if (compare(getattr(resp, st[Name::status_code]), st.status_429, Py_EQ))
-    raise(args.global(st[Name::RateLimitError]), text("Rate limit exceeded"));
-  call_method(resp, st[Name::raise_for_status]);
+Status Attempts::start(const State& st, const Args& args) {
+  Ref range = TRY(args.global(st[Name::range]));
+  Ref count = TRY(add(TRY(getattr(args[0], st[Name::max_retries])), st.one));
+  if (range.is(st.builtin_range) && PyLong_CheckExact(count.get())) {
+    int overflow = 0;
+    stop_ = PyLong_AsLongAndOverflow(count.get(), &overflow);
+    if (overflow == 0) return Status::ok;  // what iterating range(count) would give, counted
+  }
+  iterator_ = TRY(iterate(TRY(call(range, {count}))));
+  return Status::ok;
 }
 
-bool is_retryable(const Args& args, const CaughtException& caught) {
-  const State& st = module_state<State>(args);
-  Ref httpx = args.global(st[Name::httpx]);
-  Ref retried = tuple(
-      {getattr(httpx, st[Name::TimeoutException]), getattr(args.global(st[Name::httpx]), st[Name::TransportError])});
-  return caught.matches(retried);
+Truth Attempts::next(Ref& attempt) {
+  if (iterator_) return zcore::next(iterator_, attempt);
+  if (next_ >= stop_) return Truth::no;
+  attempt = TRY(integer(next_++));
+  return Truth::yes;
 }
 
-void raise_not_retried(const Args& args, const CaughtException& caught) {
-  const State& st = module_state<State>(args);
-  if (!caught.matches(getattr(args.global(st[Name::httpx]), st[Name::HTTPStatusError]))) {
+Ref send_request(const State& st, const Args& args) {
+  Ref client = TRY(getattr(args[0], st[Name::_client]));
+  Handle kwargs = args.kwargs();
+  if (PyDict_GET_SIZE(kwargs.get()) == 0) return call_method(client, st[Name::request], {args[1], args[2]});
+  Ref request = TRY(getattr(client, st[Name::request]));
+  PyObject* positional[] = {args[1].get(), args[2].get()};
+  return Ref::steal(PyObject_VectorcallDict(request.get(), positional, 2, kwargs.get()));
+}
+
+namespace {
+
+Truth status_is(const State& st, Handle resp, Handle code) {
+  return compare(TRY(getattr(resp, st[Name::status_code])), code, Py_EQ);
+}
+
+}  // namespace
+
+Status accept_response(const State& st, const Args& args, Handle resp) {
+  if (TRY(status_is(st, resp, st.status_401))) return raise_error(st, args, Name::AuthenticationError, Text::invalid_key);
+  if (TRY(status_is(st, resp, st.status_404))) return raise_error(st, args, Name::JobNotFoundError, Text::job_not_found);
+  if (TRY(status_is(st, resp, st.status_429))) return raise_error(st, args, Name::RateLimitError, Text::rate_limited);
+  TRY(call_method(resp, st[Name::raise_for_status]));
+  return Status::ok;
+}
+
+// except (httpx.TimeoutException, httpx.TransportError)
+Truth is_retryable(const State& st, const Args& args, const CaughtException& caught) {
+  Ref timeout = TRY(getattr(TRY(args.global(st[Name::httpx])), st[Name::TimeoutException]));
+  Ref transport = TRY(getattr(TRY(args.global(st[Name::httpx])), st[Name::TransportError]));
+  return truth(caught.matches(timeout) || caught.matches(transport));
+}
+
+Failure raise_not_retried(const State& st, const Args& args, const CaughtException& caught) {
+  Ref status_error = TRY(getattr(TRY(args.global(st[Name::httpx])), st[Name::HTTPStatusError]));
+  if (!caught.matches(status_error)) {
     CaughtException again = caught;
-    again.rethrow();
+    return again.restore();
   }
   // f"HTTP error: {e.response.status_code} {e.response.text}": the error class
   // first, then each piece read and formatted in turn.
-  Ref error = args.global(st[Name::VORAError]);
-  Ref status_code = format(getattr(getattr(caught.value(), st[Name::response]), st[Name::status_code]));
-  Ref body = format(getattr(getattr(caught.value(), st[Name::response]), st[Name::text]));
-  raise(error, concat({text("HTTP error: "), status_code, st[Text::space], body}));
+  Ref error = TRY(args.global(st[Name::VORAError]));
+  Ref status_code = TRY(format(TRY(getattr(TRY(getattr(caught.value(), st[Name::response])), st[Name::status_code]))));
+  Ref body = TRY(format(TRY(getattr(TRY(getattr(caught.value(), st[Name::response])), st[Name::text]))));
+  return raise(error, TRY(concat({st[Text::http_error], status_code, st[Text::space], body})));
 }
 
-void raise_if_attempts_spent(const Args& args, Handle attempt, const CaughtException& caught) {
-  const State& st = module_state<State>(args);
-  if (compare(attempt, getattr(args[0], st[Name::max_retries]), Py_GE)) {
-    Ref error = args.global(st[Name::VORAError]);
-    raise(error, concat({text("Request failed after retries: "), format(caught.value())}));
+Status raise_if_attempts_spent(const State& st, const Args& args, Handle attempt, const CaughtException& caught) {
+  if (!TRY(compare(attempt, TRY(getattr(args[0], st[Name::max_retries])), Py_GE))) return Status::ok;
+  Ref error = TRY(args.global(st[Name::VORAError]));
+  return raise(error, TRY(concat({st[Text::failed_after_retries], TRY(format(caught.value()))})));
+}
+
+Ref backoff(const State& st, Handle attempt) {
+  // 0.5 * 2 ** attempt: the power of an exact int is exact, and so is the
+  // product, as long as it fits a double's mantissa.
+  if (PyLong_CheckExact(attempt.get())) {
+    const long k = PyLong_AsLong(attempt.get());
+    if (0 <= k && k < 53) return floating(0.5 * static_cast<double>(1LL << k));
+    if (PyErr_Occurred()) PyErr_Clear();  // too large for a long: the interpreter's arithmetic decides
   }
+  return multiply(st.half, TRY(power(st.two, attempt)));
 }
 
-Ref backoff(const Args& args, Handle attempt) {
-  const State& st = module_state<State>(args);
-  return multiply(st.half, power(st.two, attempt));
-}
-
-Ref attempt_range(const Args& args) {
-  const State& st = module_state<State>(args);
-  Ref range = args.global(st[Name::range]);
-  Ref count = add(getattr(args[0], st[Name::max_retries]), st.one);
-  return iterate(call(range, {count}));
-}
-
-void raise_no_attempt(const Args& args, Handle last_exc) {
-  const State& st = module_state<State>(args);
-  Ref error = args.global(st[Name::VORAError]);
-  raise(error, concat({text("Request failed: "), format(last_exc)}));
+Failure raise_no_attempt(const State& st, const Args& args, Handle last_exc) {
+  Ref error = TRY(args.global(st[Name::VORAError]));
+  return raise(error, TRY(concat({st[Text::request_failed], TRY(format(last_exc))})));
 }
 
 }  // namespace client

@@ -14,19 +14,24 @@ namespace zcore {
 
 // ---- Task plumbing ------------------------------------------------------------------
 
-void Task::promise_type::unhandled_exception() noexcept {
-  try {
-    throw;
-  } catch (...) {
-    set_error_from_exception();
+void Task::promise_type::return_value(Ref value) noexcept {
+  if (value) {
+    result = std::move(value);
+    return;
   }
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
   error = CaughtException::fetch();
 }
 
-Ref Task::Awaiter::await_resume() {
+void Task::promise_type::unhandled_exception() noexcept {
+  set_error_from_exception();
+  error = CaughtException::fetch();
+}
+
+Ref Task::Awaiter::await_resume() noexcept {
   if (promise->thrown) {
     CaughtException thrown = std::move(promise->thrown);
-    thrown.rethrow();
+    return thrown.restore();
   }
   return std::move(promise->sent);
 }
@@ -36,11 +41,11 @@ Ref awaitable_iterator(Handle awaitable) {
   if (PyCoro_CheckExact(o)) return Ref::borrow(o);
   PyTypeObject* type = Py_TYPE(o);
   if (type->tp_as_async != nullptr && type->tp_as_async->am_await != nullptr) {
-    Ref it = Ref::check(type->tp_as_async->am_await(o));
-    if (PyCoro_CheckExact(it.get())) raise(PyExc_TypeError, "__await__() returned a coroutine");
+    Ref it = TRY(Ref::steal(type->tp_as_async->am_await(o)));
+    if (PyCoro_CheckExact(it.get())) return raise(PyExc_TypeError, "__await__() returned a coroutine");
     if (!PyIter_Check(it.get())) {
       PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it.get())->tp_name);
-      throw_error_set();
+      return failure;
     }
     return it;
   }
@@ -49,7 +54,7 @@ Ref awaitable_iterator(Handle awaitable) {
     if (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE) return Ref::borrow(o);
   }
   PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", type->tp_name);
-  throw_error_set();
+  return failure;
 }
 
 namespace {
@@ -203,6 +208,15 @@ PySendResult step_send(CoroutineObject* c, PyObject* value, PyObject** out) noex
   return run_body(c, out);
 }
 
+// getattr(o, name) into `found` when o has it: yes, no, or another error.
+Truth optional_attr(Handle o, const char* name, Ref& found) {
+  Ref key = TRY(intern(name));
+  PyObject* value = nullptr;
+  const int r = PyObject_GetOptionalAttr(o.get(), key.get(), &value);
+  found = Ref::steal(value);
+  return truth_of(r);
+}
+
 // Throws the pending error into the coroutine: first into the iterator it
 // waits on (as `yield from` does), then into the body.
 PySendResult step_throw(CoroutineObject* c, PyObject** out) noexcept {
@@ -221,15 +235,13 @@ PySendResult step_throw(CoroutineObject* c, PyObject** out) noexcept {
   PyObject* value = nullptr;
   if (exc.matches(PyExc_GeneratorExit)) {
     c->state = State::running;
-    PyObject* close = nullptr;
-    if (PyObject_GetOptionalAttr(awaiting.get(), intern("close").get(), &close) < 0) PyErr_WriteUnraisable(awaiting.get());
-    Ref closing = Ref::steal(close);
+    Ref closing;
+    if (optional_attr(awaiting, "close", closing) == Truth::error) PyErr_WriteUnraisable(awaiting.get());
     Ref closed = closing ? Ref::steal(PyObject_CallNoArgs(closing.get())) : none();
     if (closed) exc.restore();  // GeneratorExit itself then goes into the body; else close()'s error does
   } else {
-    PyObject* found = nullptr;
-    if (PyObject_GetOptionalAttr(awaiting.get(), intern("throw").get(), &found) < 0) return PYGEN_ERROR;  // body untouched
-    Ref throw_method = Ref::steal(found);
+    Ref throw_method;
+    if (optional_attr(awaiting, "throw", throw_method) == Truth::error) return PYGEN_ERROR;  // body untouched
     c->state = State::running;
     if (!throw_method) {
       exc.restore();
@@ -564,7 +576,7 @@ PyType_Spec* coroutine_type_spec() noexcept { return &coroutine_spec; }
 
 Ref make_coroutine(FunctionObject* function, Ref* frame, Py_ssize_t count, Ref varkw) {
   PyTypeObject* type = function->coroutine_type;
-  Ref self = Ref::check(type->tp_alloc(type, 0));
+  Ref self = TRY(Ref::steal(type->tp_alloc(type, 0)));
   CoroutineObject* c = as_coroutine(self.get());
   new (&c->varkw) Ref(std::move(varkw));
   new (&c->frame_object) Ref();

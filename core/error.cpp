@@ -1,5 +1,7 @@
 #include "error.hpp"
 
+#include <new>
+
 namespace zcore {
 
 CaughtException CaughtException::fetch() noexcept {
@@ -8,46 +10,47 @@ CaughtException CaughtException::fetch() noexcept {
   return caught;
 }
 
-void CaughtException::restore() noexcept {
+Failure CaughtException::restore() noexcept {
   if (value_) PyErr_SetRaisedException(value_.release());
+  return failure;
 }
 
-void raise(Handle cls, Handle message) {
-  Ref exc = call(cls, {message});
-  if (!PyExceptionInstance_Check(exc.get())) raise(PyExc_TypeError, "exceptions must derive from BaseException");
+Failure raise(Handle cls, Handle message) {
+  Ref exc = TRY(call(cls, {message}));
+  if (!PyExceptionInstance_Check(exc.get())) return raise(PyExc_TypeError, "exceptions must derive from BaseException");
   // With an instance, PyErr_SetObject chains the handled exception as
   // __context__, exactly as the interpreter's `raise` does.
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-  throw_error_set();
+  return failure;
 }
 
-void raise(PyObject* builtin_cls, const char* message) {
+Failure raise(PyObject* builtin_cls, const char* message) {
   PyErr_SetString(builtin_cls, message);
-  throw_error_set();
+  return failure;
 }
 
 namespace detail {
 
 Ref special_method(Handle manager, const char* name, const char* missing_note) {
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(manager.get()));
+  PyTypeObject* type = Py_TYPE(manager.get());
   // Looked up on the type only, skipping the instance and the metaclass, as
   // the `with` statement does: the C API offers only this (private) lookup.
-  PyObject* method = _PyType_Lookup(Py_TYPE(manager.get()), intern(name).get());
+  PyObject* method = _PyType_Lookup(type, TRY(intern(name)).get());
   if (method == nullptr) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
-                 reinterpret_cast<PyTypeObject*>(type)->tp_name, missing_note);
-    throw_error_set();
+    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s", type->tp_name,
+                 missing_note);
+    return failure;
   }
   descrgetfunc bind = Py_TYPE(method)->tp_descr_get;
   if (bind == nullptr) return Ref::borrow(method);
-  return Ref::check(bind(method, manager.get(), type));
+  return Ref::steal(bind(method, manager.get(), reinterpret_cast<PyObject*>(type)));
 }
 
-bool exit_with_exception(Handle exit, const CaughtException& caught) {
+Truth exit_with_exception(Handle exit, const CaughtException& caught) {
   Handle value = caught.value();
   Ref traceback = Ref::steal(PyException_GetTraceback(value.get()));
-  Ref suppress = call(exit, {reinterpret_cast<PyObject*>(Py_TYPE(value.get())), value,
-                             traceback ? Handle(traceback) : Handle(Py_None)});
+  Ref suppress = TRY(call(exit, {reinterpret_cast<PyObject*>(Py_TYPE(value.get())), value,
+                                 traceback ? Handle(traceback) : Handle(Py_None)}));
   return truthy(suppress);
 }
 
@@ -56,8 +59,6 @@ bool exit_with_exception(Handle exit, const CaughtException& caught) {
 void set_error_from_exception() noexcept {
   try {
     throw;
-  } catch (const ErrorAlreadySet&) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (...) {

@@ -1,12 +1,11 @@
 // Python exceptions seen from C++.
 //
-// An error raised by the interpreter travels up the C++ stack as
-// ErrorAlreadySet while the error indicator stays set. Code that needs to
-// look at it (an `except` clause) takes it out of the indicator as a
+// An error travels up the C++ stack in the interpreter's error indicator,
+// signalled by the result of each call (result.hpp). Code that needs to look
+// at it (an `except` clause) takes it out of the indicator as a
 // CaughtException, decides, and either puts it back or raises another one.
 #pragma once
 
-#include <new>
 #include <utility>
 
 #include "object.hpp"
@@ -23,12 +22,9 @@ class CaughtException {
   explicit operator bool() const noexcept { return static_cast<bool>(value_); }
   // isinstance test against a class or a tuple of classes, like `except`.
   bool matches(Handle cls) const noexcept { return PyErr_GivenExceptionMatches(value_.get(), cls.get()) != 0; }
-  // Puts the exception back into the indicator (the `raise` of a bare `raise`).
-  void restore() noexcept;
-  [[noreturn]] void rethrow() {
-    restore();
-    throw_error_set();
-  }
+  // Puts the exception back into the indicator (the bare `raise`), to be
+  // handed up as a failure.
+  Failure restore() noexcept;
   int traverse(visitproc visit, void* arg) const noexcept {
     Py_VISIT(value_.get());
     return 0;
@@ -61,20 +57,23 @@ class HandlingScope {
 };
 
 // `raise cls(message)`: chained implicitly to the exception being handled,
-// if any, and never given a cause.
-[[noreturn]] void raise(Handle cls, Handle message);
-[[noreturn]] void raise(PyObject* builtin_cls, const char* message);
+// if any, and never given a cause. It always fails: `return raise(...)`.
+Failure raise(Handle cls, Handle message);
+Failure raise(PyObject* builtin_cls, const char* message);
 
-// `with manager as value: body(value)`: __enter__ and __exit__ are looked up
-// on the type, and __exit__ sees the body's exception and may suppress it.
+// `with manager as value: body(value)`, the body returning a Status:
+// __enter__ and __exit__ are looked up on the type, and __exit__ sees the
+// body's exception and may suppress it.
 template <class Body>
-void with_context(Handle manager, Body&& body);
+Status with_context(Handle manager, Body&& body);
 
-// Converts whatever escaped a C++ body into the Python error indicator.
+// Converts a C++ exception (out of memory, say) into the Python error
+// indicator. Python errors never travel as C++ exceptions; these are the
+// only ones that can reach a slot.
 void set_error_from_exception() noexcept;
 
 // Boundaries between the interpreter and C++: every slot runs its body
-// through one of these, so nothing but a Python error ever leaves it.
+// through one of these, so that nothing but a Python error ever leaves it.
 template <class Body>
 PyObject* guard(Body&& body) noexcept {
   try {
@@ -88,8 +87,7 @@ PyObject* guard(Body&& body) noexcept {
 template <class Body>
 int guard_status(Body&& body) noexcept {
   try {
-    body();
-    return 0;
+    return body() == Status::ok ? 0 : -1;
   } catch (...) {
     set_error_from_exception();
     return -1;
@@ -98,23 +96,22 @@ int guard_status(Body&& body) noexcept {
 
 namespace detail {
 Ref special_method(Handle manager, const char* name, const char* missing_note);
-bool exit_with_exception(Handle exit, const CaughtException& caught);
+Truth exit_with_exception(Handle exit, const CaughtException& caught);
 }  // namespace detail
 
 template <class Body>
-void with_context(Handle manager, Body&& body) {
-  Ref enter = detail::special_method(manager, "__enter__", "");
-  Ref exit = detail::special_method(manager, "__exit__", " (missed __exit__ method)");
-  Ref value = call(enter);
-  try {
-    body(Handle(value));
-  } catch (const ErrorAlreadySet&) {
+Status with_context(Handle manager, Body&& body) {
+  Ref enter = TRY(detail::special_method(manager, "__enter__", ""));
+  Ref exit = TRY(detail::special_method(manager, "__exit__", " (missed __exit__ method)"));
+  Ref value = TRY(call(enter));
+  if (body(Handle(value)) == Status::error) {
     CaughtException caught = CaughtException::fetch();
     HandlingScope handling(caught);
-    if (!detail::exit_with_exception(exit, caught)) caught.rethrow();
-    return;
+    if (!TRY(detail::exit_with_exception(exit, caught))) return caught.restore();
+    return Status::ok;
   }
-  call(exit, {Py_None, Py_None, Py_None});
+  TRY(call(exit, {Py_None, Py_None, Py_None}));
+  return Status::ok;
 }
 
 }  // namespace zcore

@@ -19,7 +19,7 @@ Ref Args::global(Handle name) const {
   if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(function_->builtins, name.get());
   if (value != nullptr) return Ref::borrow(value);
   if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
-  throw_error_set();
+  return failure;
 }
 
 namespace {
@@ -28,115 +28,121 @@ FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<F
 
 // ---- argument binding, after the interpreter's own (and its messages) --------------
 
-[[noreturn]] void raise_missing(FunctionObject* f, const char* kind, Handle names) {
+Failure raise_missing(FunctionObject* f, const char* kind, Handle names) {
   const Py_ssize_t count = PyList_GET_SIZE(names.get());
   Ref listed;
   if (count == 1) {
     listed = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
   } else if (count == 2) {
-    listed =
-        Ref::check(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0), PyList_GET_ITEM(names.get(), 1)));
+    listed = TRY(Ref::steal(
+        PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0), PyList_GET_ITEM(names.get(), 1))));
   } else {
-    Ref tail = Ref::check(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.get(), count - 2),
-                                               PyList_GET_ITEM(names.get(), count - 1)));
-    if (PyList_SetSlice(names.get(), count - 2, count, nullptr) < 0) throw_error_set();
-    Ref head = Ref::check(PyUnicode_Join(text(", ").get(), names.get()));
-    listed = Ref::check(PyUnicode_Concat(head.get(), tail.get()));
+    Ref tail = TRY(Ref::steal(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.get(), count - 2),
+                                                   PyList_GET_ITEM(names.get(), count - 1))));
+    TRY(status_of(PyList_SetSlice(names.get(), count - 2, count, nullptr)));
+    Ref head = TRY(Ref::steal(PyUnicode_Join(TRY(text(", ")).get(), names.get())));
+    listed = TRY(Ref::steal(PyUnicode_Concat(head.get(), tail.get())));
   }
   PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", f->qualname, count, kind,
                count == 1 ? "" : "s", listed.get());
-  throw_error_set();
+  return failure;
 }
 
-void check_missing(FunctionObject* f, Py_ssize_t start, Py_ssize_t end, const Ref* slots, const char* kind) {
-  Ref names = new_list();
-  for (Py_ssize_t i = start; i < end; ++i)
-    if (!slots[i]) list_append(names, Ref::check(PyObject_Repr(PyTuple_GET_ITEM(f->varnames, i))));
-  if (PyList_GET_SIZE(names.get()) > 0) raise_missing(f, kind, names);
+Status check_missing(FunctionObject* f, Py_ssize_t start, Py_ssize_t end, const Ref* slots, const char* kind) {
+  Ref names;
+  for (Py_ssize_t i = start; i < end; ++i) {
+    if (slots[i]) continue;
+    if (!names) names = TRY(new_list());
+    TRY(list_append(names, TRY(Ref::steal(PyObject_Repr(PyTuple_GET_ITEM(f->varnames, i))))));
+  }
+  if (names) return raise_missing(f, kind, names);
+  return Status::ok;
 }
 
-[[noreturn]] void raise_too_many_positional(FunctionObject* f, Py_ssize_t given, const Ref* slots) {
+Failure raise_too_many_positional(FunctionObject* f, Py_ssize_t given, const Ref* slots) {
   Py_ssize_t kwonly_given = 0;
   for (Py_ssize_t i = f->argcount; i < f->argcount + f->kwonlycount; ++i) kwonly_given += slots[i] ? 1 : 0;
   const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
   const bool plural = defcount ? true : f->argcount != 1;
-  Ref expected = Ref::check(defcount ? PyUnicode_FromFormat("from %zd to %zd", f->argcount - defcount, f->argcount)
-                                     : PyUnicode_FromFormat("%zd", f->argcount));
-  Ref keyword_note =
-      Ref::check(kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+  Ref expected = TRY(Ref::steal(defcount ? PyUnicode_FromFormat("from %zd to %zd", f->argcount - defcount, f->argcount)
+                                         : PyUnicode_FromFormat("%zd", f->argcount)));
+  Ref keyword_note = TRY(
+      Ref::steal(kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
                                                      given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : "")
-                              : PyUnicode_FromString(""));
+                              : PyUnicode_FromString("")));
   PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f->qualname, expected.get(),
                plural ? "s" : "", given, keyword_note.get(), given == 1 && !kwonly_given ? "was" : "were");
-  throw_error_set();
+  return failure;
 }
 
-[[noreturn]] void raise_unexpected_keyword(FunctionObject* f, PyObject* key) {
+Failure raise_unexpected_keyword(FunctionObject* f, PyObject* key) {
   // The interpreter looks for a suggestion among all named parameters.
-  Ref candidates = Ref::check(PySequence_List(f->varnames));
-  if (PyList_SetSlice(candidates.get(), f->argcount + f->kwonlycount, PyList_GET_SIZE(candidates.get()), nullptr) < 0)
-    throw_error_set();
+  Ref candidates = TRY(Ref::steal(PySequence_List(f->varnames)));
+  TRY(status_of(
+      PyList_SetSlice(candidates.get(), f->argcount + f->kwonlycount, PyList_GET_SIZE(candidates.get()), nullptr)));
   if (Ref suggestion = Ref::steal(compat::keyword_suggestion(candidates.get(), key))) {
     PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?", f->qualname, key,
                  suggestion.get());
   } else {
     PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
   }
-  throw_error_set();
+  return failure;
 }
 
-Py_ssize_t keyword_index(FunctionObject* f, PyObject* key) {
+// The index of the parameter named `key` into `index`, -1 for none; fails on
+// a name that is not a string or whose comparison raises.
+Status keyword_index(FunctionObject* f, PyObject* key, Py_ssize_t& index) {
   const Py_ssize_t total = f->argcount + f->kwonlycount;
-  for (Py_ssize_t i = 0; i < total; ++i)
-    if (PyTuple_GET_ITEM(f->varnames, i) == key) return i;  // interned names: identity first
+  for (index = 0; index < total; ++index)
+    if (PyTuple_GET_ITEM(f->varnames, index) == key) return Status::ok;  // interned names: identity first
   if (!PyUnicode_Check(key)) {
     PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
-    throw_error_set();
+    return failure;
   }
-  for (Py_ssize_t i = 0; i < total; ++i) {
-    int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->varnames, i), key, Py_EQ);
-    if (eq < 0) throw_error_set();
-    if (eq) return i;
-  }
-  return -1;
+  for (index = 0; index < total; ++index)
+    if (TRY(truth_of(PyObject_RichCompareBool(PyTuple_GET_ITEM(f->varnames, index), key, Py_EQ))))
+      return Status::ok;
+  index = -1;
+  return Status::ok;
 }
 
-void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Ref* slots, Ref& varkw) {
+Status bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Ref* slots, Ref& varkw) {
   const Py_ssize_t total = f->argcount + f->kwonlycount;
   for (Py_ssize_t i = 0, n = std::min(nargs, f->argcount); i < n; ++i) slots[i] = Ref::borrow(args[i]);
-  if (f->has_varkw) varkw = new_dict();
+  if (f->has_varkw) varkw = TRY(new_dict());
   if (kwnames != nullptr) {
     for (Py_ssize_t j = 0, nk = PyTuple_GET_SIZE(kwnames); j < nk; ++j) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, j);
       PyObject* value = args[nargs + j];
-      const Py_ssize_t index = keyword_index(f, key);
+      Py_ssize_t index = -1;
+      TRY(keyword_index(f, key, index));
       if (index < 0) {
-        if (!varkw) raise_unexpected_keyword(f, key);
-        dict_set(varkw, key, value);
+        if (!varkw) return raise_unexpected_keyword(f, key);
+        TRY(dict_set(varkw, key, value));
         continue;
       }
       if (slots[index]) {
         PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
-        throw_error_set();
+        return failure;
       }
       slots[index] = Ref::borrow(value);
     }
   }
-  if (nargs > f->argcount) raise_too_many_positional(f, nargs, slots);
+  if (nargs > f->argcount) return raise_too_many_positional(f, nargs, slots);
   if (nargs < f->argcount) {
     const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
     const Py_ssize_t required = f->argcount - defcount;
-    check_missing(f, nargs, required, slots, "positional");
+    TRY(check_missing(f, nargs, required, slots, "positional"));
     for (Py_ssize_t i = std::max(nargs, required); i < f->argcount; ++i)
       if (!slots[i]) slots[i] = Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - required));
   }
   for (Py_ssize_t i = f->argcount; i < total; ++i) {
     if (slots[i] || f->kwdefaults == nullptr) continue;
     PyObject* value = PyDict_GetItemWithError(f->kwdefaults, PyTuple_GET_ITEM(f->varnames, i));
-    if (value == nullptr && PyErr_Occurred()) throw_error_set();
+    if (value == nullptr && PyErr_Occurred()) return failure;
     slots[i] = Ref::borrow(value);
   }
-  check_missing(f, f->argcount, total, slots, "keyword-only");
+  return check_missing(f, f->argcount, total, slots, "keyword-only");
 }
 
 constexpr Py_ssize_t kInlineSlots = 8;
@@ -156,7 +162,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
       slots = heap_slots.data();
     }
     Ref varkw;
-    bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots, varkw);
+    TRY(bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots, varkw));
     if (f->sync != nullptr) return f->sync(Args(f, slots, varkw));
     return make_coroutine(f, slots, total, std::move(varkw));
   });
@@ -320,8 +326,8 @@ PyType_Spec function_spec = {"zentrova_sdk.function", sizeof(FunctionObject), 0,
 // ---- construction ----------------------------------------------------------------------
 
 Ref builtins_of(Handle globals) {
-  PyObject* b = PyDict_GetItemWithError(globals.get(), intern("__builtins__").get());
-  if (b == nullptr && PyErr_Occurred()) throw_error_set();
+  PyObject* b = PyDict_GetItemWithError(globals.get(), TRY(intern("__builtins__")).get());
+  if (b == nullptr && PyErr_Occurred()) return failure;
   if (b != nullptr && PyModule_Check(b)) return Ref::borrow(PyModule_GetDict(b));
   if (b != nullptr && PyDict_Check(b)) return Ref::borrow(b);
   return Ref::borrow(PyEval_GetBuiltins());
@@ -337,66 +343,69 @@ struct Signature {
   Py_ssize_t kwonlycount = 0;
 };
 
-Signature build_signature(const FunctionDecl& decl) {
-  Signature sig;
-  Ref names = new_list();
-  Ref defaults = new_list();
-  Ref kwdefaults = new_dict();
-  sig.annotations = new_dict();
+Status build_signature(const FunctionDecl& decl, Signature& sig) {
+  Ref names = TRY(new_list());
+  Ref defaults = TRY(new_list());
+  Ref kwdefaults = TRY(new_dict());
+  sig.annotations = TRY(new_dict());
   for (bool keyword_only : {false, true}) {
     for (const Param& p : decl.params) {
       if (p.keyword_only != keyword_only) continue;
-      Ref name = intern(p.name);
-      list_append(names, name);
-      if (p.annotation != nullptr) dict_set(sig.annotations, name, text(p.annotation));
+      Ref name = TRY(intern(p.name));
+      TRY(list_append(names, name));
+      if (p.annotation != nullptr) TRY(dict_set(sig.annotations, name, TRY(text(p.annotation))));
       if (keyword_only) {
         ++sig.kwonlycount;
-        if (p.default_value) dict_set(kwdefaults, name, p.default_value);
+        if (p.default_value) TRY(dict_set(kwdefaults, name, p.default_value));
       } else {
         ++sig.argcount;
         if (p.default_value) {
-          list_append(defaults, p.default_value);
+          TRY(list_append(defaults, p.default_value));
         } else if (PyList_GET_SIZE(defaults.get()) > 0) {
           PyErr_Format(PyExc_SystemError, "%s: non-default argument follows default argument", decl.name);
-          throw_error_set();
+          return failure;
         }
       }
     }
   }
   if (decl.varkw != nullptr) {
-    Ref name = intern(decl.varkw);
-    list_append(names, name);
-    if (decl.varkw_annotation != nullptr) dict_set(sig.annotations, name, text(decl.varkw_annotation));
+    Ref name = TRY(intern(decl.varkw));
+    TRY(list_append(names, name));
+    if (decl.varkw_annotation != nullptr) TRY(dict_set(sig.annotations, name, TRY(text(decl.varkw_annotation))));
   }
-  if (decl.returns != nullptr) dict_set(sig.annotations, "return", text(decl.returns));
+  if (decl.returns != nullptr) TRY(dict_set(sig.annotations, "return", TRY(text(decl.returns))));
   auto listed = [](const std::vector<const char*>& list, const char* local) {
     return std::any_of(list.begin(), list.end(), [&](const char* name) { return std::string_view(name) == local; });
   };
-  Ref cells = new_list();
+  Ref cells = TRY(new_list());
   for (const char* local : decl.locals) {
     if (compat::kComprehensionsInlined) {
-      list_append(names, intern(local));
+      TRY(list_append(names, TRY(intern(local))));
     } else if (listed(decl.captured, local)) {
-      list_append(cells, intern(local));
+      TRY(list_append(cells, TRY(intern(local))));
     } else if (!listed(decl.comprehension_vars, local)) {
-      list_append(names, intern(local));
+      TRY(list_append(names, TRY(intern(local))));
     }
   }
-  sig.varnames = Ref::check(PyList_AsTuple(names.get()));
-  sig.cellvars = Ref::check(PyList_AsTuple(cells.get()));
-  if (PyList_GET_SIZE(defaults.get()) > 0) sig.defaults = Ref::check(PyList_AsTuple(defaults.get()));
+  sig.varnames = TRY(Ref::steal(PyList_AsTuple(names.get())));
+  sig.cellvars = TRY(Ref::steal(PyList_AsTuple(cells.get())));
+  if (PyList_GET_SIZE(defaults.get()) > 0) sig.defaults = TRY(Ref::steal(PyList_AsTuple(defaults.get())));
   if (PyDict_GET_SIZE(kwdefaults.get()) > 0) sig.kwdefaults = kwdefaults;
-  return sig;
+  return Status::ok;
 }
 
-int int_attr(Handle o, const char* name) {
-  const long value = PyLong_AsLong(getattr(o, name).get());
-  if (value == -1 && PyErr_Occurred()) throw_error_set();
-  return static_cast<int>(value);
+Status int_attr(Handle o, const char* name, int& value) {
+  Ref number = TRY(getattr(o, name));
+  const long v = PyLong_AsLong(number.get());
+  if (v == -1 && PyErr_Occurred()) return failure;
+  value = static_cast<int>(v);
+  return Status::ok;
 }
 
 Ref build_code(const FunctionDecl& decl, const Signature& sig, Handle qualname, Handle module_name) {
-  const std::string filename = "<" + std::string(PyUnicode_AsUTF8(module_name.get())) + ">";
+  const char* module = PyUnicode_AsUTF8(module_name.get());
+  if (module == nullptr) return failure;
+  const std::string filename = "<" + std::string(module) + ">";
   // The modules' annotations are text, as under `from __future__ import annotations`.
   int flags = CO_OPTIMIZED | CO_NEWLOCALS | CO_FUTURE_ANNOTATIONS;
   if (decl.varkw != nullptr) flags |= CO_VARKEYWORDS;
@@ -404,20 +413,25 @@ Ref build_code(const FunctionDecl& decl, const Signature& sig, Handle qualname, 
   // The body is C++, so the code object never runs: its bytecode and tables
   // are those of the interpreter's own empty code object, whatever the
   // interpreter's bytecode format is.
-  Ref empty = Ref::check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename.c_str(), decl.name, 1)));
+  Ref empty = TRY(Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename.c_str(), decl.name, 1))));
   PyCodeObject* blank = reinterpret_cast<PyCodeObject*>(empty.get());
-  Ref bytecode = Ref::check(PyCode_GetCode(blank));
-  Ref consts = getattr(empty, "co_consts");
-  Ref names = getattr(empty, "co_names");
-  Ref linetable = getattr(empty, "co_linetable");
-  Ref exceptiontable = getattr(empty, "co_exceptiontable");
-  Ref freevars = tuple({});
-  return Ref::check(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+  Ref bytecode = TRY(Ref::steal(PyCode_GetCode(blank)));
+  Ref consts = TRY(getattr(empty, "co_consts"));
+  Ref names = TRY(getattr(empty, "co_names"));
+  Ref linetable = TRY(getattr(empty, "co_linetable"));
+  Ref exceptiontable = TRY(getattr(empty, "co_exceptiontable"));
+  Ref file = TRY(getattr(empty, "co_filename"));
+  Ref name = TRY(getattr(empty, "co_name"));
+  Ref freevars = TRY(tuple({}));
+  int stacksize = 0;
+  int firstlineno = 0;
+  TRY(int_attr(empty, "co_stacksize", stacksize));
+  TRY(int_attr(empty, "co_firstlineno", firstlineno));
+  return Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
       static_cast<int>(sig.argcount), 0, static_cast<int>(sig.kwonlycount),
-      static_cast<int>(PyTuple_GET_SIZE(sig.varnames.get())), int_attr(empty, "co_stacksize"), flags, bytecode.get(),
-      consts.get(), names.get(), sig.varnames.get(), freevars.get(), sig.cellvars.get(),
-      getattr(empty, "co_filename").get(), getattr(empty, "co_name").get(), qualname.get(),
-      int_attr(empty, "co_firstlineno"), linetable.get(), exceptiontable.get())));
+      static_cast<int>(PyTuple_GET_SIZE(sig.varnames.get())), stacksize, flags, bytecode.get(), consts.get(),
+      names.get(), sig.varnames.get(), freevars.get(), sig.cellvars.get(), file.get(), name.get(), qualname.get(),
+      firstlineno, linetable.get(), exceptiontable.get())));
 }
 
 // What 3.13's compiler does to a docstring (_PyCompile_CleanDoc), unlike
@@ -462,17 +476,17 @@ std::string dedent_docstring(std::string_view doc) {
 Ref docstring(const char* raw) {
   // -OO drops docstrings at compile time.
   if (PyObject* flags = PySys_GetObject("flags")) {  // borrowed
-    const long level = PyLong_AsLong(getattr(flags, "optimize").get());
-    if (level == -1 && PyErr_Occurred()) throw_error_set();
+    const long level = PyLong_AsLong(TRY(getattr(flags, "optimize")).get());
+    if (level == -1 && PyErr_Occurred()) return failure;
     if (level >= 2) return none();
   }
-  Ref doc = text(raw);
+  Ref doc = TRY(text(raw));
   if (!compat::kCompilerDedentsDocstrings) return doc;
   // The compiler expands tabs first, as str.expandtabs() does.
-  doc = call_method(doc, intern("expandtabs"));
+  doc = TRY(call_method(doc, TRY(intern("expandtabs"))));
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(doc.get(), &size);
-  if (utf8 == nullptr) throw_error_set();
+  if (utf8 == nullptr) return failure;
   return text(dedent_docstring(std::string_view(utf8, static_cast<std::size_t>(size))));
 }
 
@@ -482,47 +496,52 @@ namespace {
 // of the vectorcall pointer, given to the type machinery as a member; the
 // __next__ of the iterator slot): Python's own function and coroutine
 // objects show no such attribute. The slots themselves stay.
-void hide(Handle type, std::initializer_list<const char*> names) {
-  Ref dict = Ref::check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type.get())));
-  for (const char* name : names)
-    if (PyDict_DelItemString(dict.get(), name) < 0) throw_error_set();
+Status hide(Handle type, std::initializer_list<const char*> names) {
+  Ref dict = TRY(Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type.get()))));
+  for (const char* name : names) TRY(status_of(PyDict_DelItemString(dict.get(), name)));
   PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));
+  return Status::ok;
 }
 
 }  // namespace
 
-void NativeTypes::create(Handle module) {
-  function = Ref::check(PyType_FromModuleAndSpec(module.get(), &function_spec, nullptr));
-  coroutine = Ref::check(PyType_FromModuleAndSpec(module.get(), coroutine_type_spec(), nullptr));
+Status NativeTypes::create(Handle module) {
+  function = TRY(Ref::steal(PyType_FromModuleAndSpec(module.get(), &function_spec, nullptr)));
+  coroutine = TRY(Ref::steal(PyType_FromModuleAndSpec(module.get(), coroutine_type_spec(), nullptr)));
   // The types are new and not yet seen by anyone, so their namespaces can
   // still lose these entries.
-  hide(function, {"__vectorcalloffset__"});
+  TRY(hide(function, {"__vectorcalloffset__"}));
   // The iterator slot stays: `await` drives what __await__ returns through it.
-  hide(coroutine, {"__next__"});
+  TRY(hide(coroutine, {"__next__"}));
   // asyncio.iscoroutine() and isinstance checks go through the ABC.
-  call_method(getattr(import("collections.abc"), "Coroutine"), intern("register"), {coroutine});
+  Ref abc = TRY(getattr(TRY(import("collections.abc")), "Coroutine"));
+  TRY(call_method(abc, TRY(intern("register")), {coroutine}));
+  return Status::ok;
 }
 
 Ref make_function(Handle module, const NativeTypes& types, const FunctionDecl& decl) {
   if ((decl.sync == nullptr) == (decl.coroutine == nullptr)) {
     PyErr_Format(PyExc_SystemError, "function %s needs exactly one body", decl.name);
-    throw_error_set();
+    return failure;
   }
-  Signature sig = build_signature(decl);
-  Ref qualname = text(decl.qualname != nullptr ? decl.qualname : decl.name);
-  Ref module_name = Ref::check(PyModule_GetNameObject(module.get()));
-  Ref code = build_code(decl, sig, qualname, module_name);
+  Signature sig;
+  TRY(build_signature(decl, sig));
+  Ref qualname = TRY(text(decl.qualname != nullptr ? decl.qualname : decl.name));
+  Ref module_name = TRY(Ref::steal(PyModule_GetNameObject(module.get())));
+  Ref code = TRY(build_code(decl, sig, qualname, module_name));
   Ref globals = Ref::borrow(PyModule_GetDict(module.get()));
-  Ref builtins = builtins_of(globals);
+  Ref builtins = TRY(builtins_of(globals));
+  Ref name = TRY(intern(decl.name));
+  Ref doc = decl.doc != nullptr ? TRY(docstring(decl.doc)) : none();
 
   PyTypeObject* function_type = reinterpret_cast<PyTypeObject*>(types.function.get());
-  Ref result = Ref::check(function_type->tp_alloc(function_type, 0));
+  Ref result = TRY(Ref::steal(function_type->tp_alloc(function_type, 0)));
   FunctionObject* f = as_function(result.get());
   f->vectorcall = function_vectorcall;
-  f->name = intern(decl.name).release();
+  f->name = name.release();
   f->qualname = qualname.release();
   f->module_name = module_name.release();
-  f->doc = (decl.doc != nullptr ? docstring(decl.doc) : none()).release();
+  f->doc = doc.release();
   f->annotations = sig.annotations.release();
   f->defaults = sig.defaults.release();
   f->kwdefaults = sig.kwdefaults.release();

@@ -84,7 +84,7 @@ struct NativeTypes {
   Ref function;
   Ref coroutine;
 
-  void create(Handle module);
+  Status create(Handle module);
   template <class F>
   void for_each_ref(F&& f) {
     f(function);

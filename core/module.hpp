@@ -18,7 +18,7 @@ namespace zcore {
 
 // A module run from source finds __builtins__ in its globals, where exec()
 // puts the builtins before the first statement: so does this one.
-void install_builtins(Handle module);
+Status install_builtins(Handle module);
 
 // Every module state derives from this; `ready` is false until initialisation
 // has finished and again once the state has been cleared, so that a function
@@ -28,26 +28,30 @@ struct ModuleStateBase {
   bool ready = false;
 };
 
+// The state of the module that defines the function being called, or a
+// failure once the module has been torn down.
 template <class State>
-State& module_state(const Args& args) {
+State* module_state(const Args& args) {
   State& state = args.state<State>();
-  if (!state.ready) raise(PyExc_RuntimeError, "module is not initialised");
-  return state;
+  if (state.ready) return &state;
+  PyErr_SetString(PyExc_RuntimeError, "module is not initialised");
+  return nullptr;
 }
 
 // The PyModuleDef slots of a module whose state is `State` (with a
 // `for_each_ref(f)` listing its references) and whose exec function is `Exec`.
-template <class State, void (*Exec)(Handle module, State& state)>
+template <class State, Status (*Exec)(Handle module, State& state)>
 struct ModuleDefinition {
   static State* state_of(PyObject* module) noexcept { return static_cast<State*>(PyModule_GetState(module)); }
 
   static int exec(PyObject* module) noexcept {
-    return guard_status([&] {
-      install_builtins(module);
+    return guard_status([&]() -> Status {
+      TRY(install_builtins(module));
       State* state = new (state_of(module)) State();
-      state->types.create(module);
-      Exec(module, *state);
+      TRY(state->types.create(module));
+      TRY(Exec(module, *state));
       state->ready = true;
+      return Status::ok;
     });
   }
   static int traverse(PyObject* module, visitproc visit, void* arg) noexcept {
@@ -80,9 +84,9 @@ struct ModuleDefinition {
 
 // ---- names -------------------------------------------------------------------------
 
-void add(Handle module, const char* name, Handle value);
+Status add(Handle module, const char* name, Handle value);
 // Binds `name` in the module to the attribute `name` of the module `from`.
-void add_from(Handle module, const char* from, const char* name);
+Status add_from(Handle module, const char* from, const char* name);
 Ref builtin(const char* name);
 
 // ---- classes -----------------------------------------------------------------------
@@ -97,7 +101,7 @@ Ref builtin(const char* name);
 Ref make_class(Handle module, const char* name, std::initializer_list<Handle> bases, Handle body,
                std::span<const char* const> self_attributes = {});
 // Puts a docstring into a class body as the compiler does (nothing under -OO).
-void set_class_docstring(Handle body, const char* doc);
+Status set_class_docstring(Handle body, const char* doc);
 // class <name>(<base>): pass
 Ref make_exception(Handle module, const char* name, Handle base);
 // class <name>(str, Enum) with the members in order.
@@ -106,12 +110,12 @@ Ref make_str_enum(Handle module, const char* name, std::initializer_list<std::pa
 struct Field {
   const char* name;
   const char* annotation;
-  Ref default_value = {};  // empty: required
+  Handle default_value = {};  // empty: required
 };
 
 struct Member {
   const char* name;
-  Ref value;
+  Handle value;
 };
 
 struct DataclassDecl {

@@ -3,7 +3,9 @@
 // `Ref` owns one strong reference and releases it when it goes out of scope;
 // `Handle` borrows one and never touches the count. Functions take `Handle`
 // parameters (an owner stays responsible for the object during the call) and
-// return `Ref` whenever they hand over a new reference.
+// return `Ref` whenever they hand over a new reference. An empty `Ref` from a
+// function that makes one means that it failed, as NULL does in the C API
+// (result.hpp).
 #pragma once
 
 #include "compat.hpp"
@@ -12,12 +14,6 @@
 #include <utility>
 
 namespace zcore {
-
-// A Python error in flight: thrown only while the interpreter's error
-// indicator is set, so the exception itself carries nothing.
-struct ErrorAlreadySet {};
-
-[[noreturn]] inline void throw_error_set() { throw ErrorAlreadySet{}; }
 
 class Ref;
 
@@ -55,11 +51,6 @@ class Ref {
   static Ref borrow(Handle h) noexcept {
     Py_XINCREF(h.get());
     return Ref(h.get());
-  }
-  // Takes over the result of a C API call that returns NULL with an error set.
-  static Ref check(PyObject* p) {
-    if (p == nullptr) throw_error_set();
-    return Ref(p);
   }
 
   PyObject* get() const noexcept { return p_; }

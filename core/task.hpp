@@ -3,11 +3,11 @@
 // it implements. The Python side (send/throw/close, the awaitable protocol)
 // is the coroutine object of coroutine.cpp, which drives a Task step by step.
 //
-// Two rules for bodies: C++ forbids `co_await` inside a `catch` block, so an
-// `except` clause that awaits keeps the CaughtException in a local and awaits
-// after the block; and objects kept only in C++ locals are invisible to the
-// cycle collector, so what outlives an await belongs in the frame's slots
-// (Args::local) or is moved into the co_await.
+// Two rules for bodies: a failure is handed up with CO_TRY, or, for the
+// result of a co_await (which CO_TRY must not enclose), by checking the
+// result and `co_return {}`; and objects kept only in C++ locals are
+// invisible to the cycle collector, so what outlives an await belongs in the
+// frame's slots (Args::local) or is moved into the co_await.
 #pragma once
 
 #include <coroutine>
@@ -26,11 +26,15 @@ class Task {
   struct promise_type;
   using handle_type = std::coroutine_handle<promise_type>;
 
+  // The result of a co_await is a Ref: the awaited value, or empty with the
+  // error in the indicator, handed up by the body like any other failure.
   struct Awaiter {
     promise_type* promise;
-    bool await_ready() const noexcept { return false; }
+    // Without an iterator (the object cannot be awaited) the body goes on at
+    // once, with that error.
+    bool await_ready() const noexcept { return !promise->awaiting; }
     void await_suspend(handle_type) const noexcept {}
-    Ref await_resume();
+    Ref await_resume() noexcept;
   };
 
   struct promise_type {
@@ -44,12 +48,13 @@ class Task {
     // Nothing of the body runs before the coroutine object is first driven.
     std::suspend_always initial_suspend() const noexcept { return {}; }
     std::suspend_always final_suspend() const noexcept { return {}; }
-    void return_value(Ref value) noexcept { result = std::move(value); }
+    // `co_return {}` ends the body with the pending error.
+    void return_value(Ref value) noexcept;
     void unhandled_exception() noexcept;
     // Takes the awaitable out of the body (`co_await std::move(x)` or a
     // temporary): while suspended, only `awaiting` may hold it, since the
     // collector sees the promise and not the body's locals.
-    Awaiter await_transform(Ref&& awaitable) {
+    Awaiter await_transform(Ref&& awaitable) noexcept {
       Ref taken = std::move(awaitable);
       awaiting = awaitable_iterator(taken);
       return Awaiter{this};

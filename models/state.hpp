@@ -10,12 +10,13 @@ namespace models {
 using namespace zcore;
 
 // Names and keys used by the module's functions, interned once.
-#define MODELS_NAMES(X)                                                                                                \
-  X(get)                                                                                                               \
-  X(lower)                                                                                                             \
-  X(values) X(items) X(status) X(result) X(counts) X(job_id) X(num_qubits) X(shots) X(backend) X(error) X(raw) X(id)   \
-      X(name) X(type) X(available) X(backend_name) X(backend_type) X(enabled) X(num_providers) X(JobStatus) X(PENDING) \
-          X(COMPLETED) X(FAILED) X(dict) X(sum) X(isinstance)
+// clang-format off
+#define MODELS_NAMES(X)                                                                                 \
+  X(get) X(lower) X(values) X(items) X(status) X(result) X(counts) X(job_id) X(num_qubits) X(shots)     \
+  X(backend) X(error) X(raw) X(id) X(name) X(type) X(available) X(backend_name) X(backend_type)         \
+  X(enabled) X(num_providers) X(JobStatus) X(PENDING) X(COMPLETED) X(FAILED) X(dict) X(sum)             \
+  X(isinstance) X(__new__) X(_missing_) X(_value2member_map_)
+// clang-format on
 
 enum class Name {
 #define MODELS_ENUM(n) n,
@@ -35,7 +36,7 @@ struct RecordClass {
   Ref init;    // the __init__ the dataclass decorator generated
   Ref fields;  // keyword names, in field order
 
-  void set(Handle record, Handle field_names);
+  Status set(Handle record, Handle field_names);
   template <class F>
   void for_each_ref(F&& f) {
     f(cls);
@@ -44,18 +45,33 @@ struct RecordClass {
   }
 };
 
+// The JobStatus class as the module made it, and what its lookup by value
+// goes through, to recognise it unchanged at call time.
+struct StatusClass {
+  Ref cls;
+  Ref value_to_member;  // its _value2member_map_
+  Ref new_method;       // what JobStatus.__new__ resolves to (Enum.__new__)
+  Ref missing;          // what JobStatus._missing_ resolves to (Enum._missing_)
+  ternaryfunc metaclass_call = nullptr;
+  Ref pending;  // the member PENDING
+
+  template <class F>
+  void for_each_ref(F&& f) {
+    for (Ref* r : {&cls, &value_to_member, &new_method, &missing, &pending}) f(*r);
+  }
+};
+
 struct State : ModuleStateBase {
   NameTable<Name, std::size(kNameTexts)> names;
   Ref empty_text;  // ""
   Ref simulator;   // "simulator"
   Ref pending;     // "pending"
-  Ref zero;        // 0
+  Ref zero, one;
   Ref empty_tuple;
   Ref dunder_init;  // "__init__"
   RecordClass provider, backend, supplier, job_result;
-  Ref job_status;       // the JobStatus class as made here
-  Ref value_to_member;  // its _value2member_map_
-  Ref builtin_isinstance;
+  StatusClass job_status;
+  Ref builtin_isinstance, builtin_sum;
 
   Handle operator[](Name n) const noexcept { return names[n]; }
 
@@ -64,7 +80,9 @@ struct State : ModuleStateBase {
     types.for_each_ref(f);
     names.for_each_ref(f);
     for (RecordClass* record : {&provider, &backend, &supplier, &job_result}) record->for_each_ref(f);
-    for (Ref* r : {&empty_text, &simulator, &pending, &zero, &empty_tuple, &dunder_init, &job_status, &value_to_member, &builtin_isinstance})
+    job_status.for_each_ref(f);
+    for (Ref* r : {&empty_text, &simulator, &pending, &zero, &one, &empty_tuple, &dunder_init, &builtin_isinstance,
+                   &builtin_sum})
       f(*r);
   }
 };
@@ -77,7 +95,7 @@ inline Ref get(const State& st, Handle mapping, Handle key, Handle fallback = {}
   if (PyDict_CheckExact(mapping.get())) {
     PyObject* value = PyDict_GetItemWithError(mapping.get(), key.get());
     if (value != nullptr) return Ref::borrow(value);
-    if (PyErr_Occurred()) throw_error_set();
+    if (PyErr_Occurred()) return failure;
     return Ref::borrow(fallback ? fallback : Handle(Py_None));
   }
   if (!fallback) return call_method(mapping, st[Name::get], {key});
@@ -90,12 +108,8 @@ inline Ref get(const State& st, Handle mapping, Handle key, Handle fallback = {}
 // __init__ does, without the detour through keyword-argument dictionaries.
 Ref construct(const State& st, const RecordClass& record, Handle cls, std::initializer_list<Handle> values);
 
-// JobStatus(value) when `job_status` is the module's own class and `value`
-// a str naming a member's value; an empty Ref when the class must be called.
-Ref member_by_value(const State& st, Handle job_status, Handle value);
-
 // Define the classes in the module, in the module's order.
-void add_records(Handle module, State& state, Handle dataclass);  // CircuitJob, then the catalogue
-void add_job_result(Handle module, State& state, Handle dataclass);
+Status add_records(Handle module, State& state, Handle dataclass);  // CircuitJob, then the catalogue
+Status add_job_result(Handle module, State& state, Handle dataclass);
 
 }  // namespace models
