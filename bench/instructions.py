@@ -562,6 +562,13 @@ def snapshot(package: Path, into: Path) -> None:
     with open(BUILD_LOCK, "a") as lock:
         fcntl.flock(lock, fcntl.LOCK_SH)
         shutil.copytree(package / "zentrova_sdk", into / "zentrova_sdk", ignore=shutil.ignore_patterns("__pycache__"))
+    # Byte-compiled, as an installed package is (pip compiles at install), and
+    # the twin likewise: the import rows then count importing, not compiling.
+    import compileall
+
+    for tree in (into / "zentrova_sdk", ROOT / "twin" / "zentrova_twin"):
+        if not compileall.compile_dir(str(tree), quiet=1):
+            sys.exit(f"could not byte-compile {tree}")
 
 
 def build_control(into: Path) -> str:

@@ -93,14 +93,14 @@ Status exec_cli(Handle module, State& st) {
   st.kw_qasm_shots = TRY(tuple({st[Name::qasm], st[Name::shots]}));
   st.kw_indent_sort_keys = TRY(tuple({st[Name::indent], st[Name::sort_keys]}));
 
-  TRY(setattr(module, "__doc__", TRY(docstring(kModuleDoc))));
+  TRY(setattr(module, "__doc__", TRY(docstring(st.types, kModuleDoc))));
   // The module's annotations are text, as under `from __future__ import annotations`.
-  TRY(add_from(module, "__future__", "annotations"));
+  TRY(add_from(module, "__future__", {"annotations"}));
   TRY(add(module, "json", TRY(import("json"))));
   TRY(add(module, "sys", TRY(import("sys"))));
   Ref typer = TRY(import("typer"));
   TRY(add(module, "typer", typer));
-  TRY(add_from(module, "zentrova_sdk.client", "VORAClient"));
+  TRY(add_from(module, "zentrova_sdk.client", {"VORAClient"}));
 
   // typer.Typer(add_completion=False, help="...")
   Ref kwnames = TRY(tuple({st[Name::add_completion], st[Name::help]}));

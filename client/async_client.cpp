@@ -89,9 +89,9 @@ Task sleep(Args args) {
 Ref make_async_client(Handle module, State& st) {
   Ref ns = TRY(new_dict());
   auto method = [&](const char* name, const FunctionDecl& decl) -> Status {
-    return dict_set(ns, name, TRY(make_function(module, st.types, decl)));
+    return dict_set(ns, TRY(st.types.name(name)), TRY(make_function(module, st.types, decl)));
   };
-  TRY(set_class_docstring(ns, "Asynchronous client of the VORA service."));
+  TRY(set_class_docstring(st.types, ns, "Asynchronous client of the VORA service."));
   TRY(method("__init__", init_decl(st, "AsyncVORAClient.__init__", init)));
   TRY(method("submit", {.name = "submit",
                         .qualname = "AsyncVORAClient.submit",

@@ -22,7 +22,6 @@ Status create_constants(State& st) {
   st.status_429 = TRY(integer(429));
   st.kw_timeout_headers = TRY(tuple({st[Name::timeout], st[Name::headers]}));
   st.kw_json = TRY(tuple({st[Name::json]}));
-  st.kw_job_id_status = TRY(tuple({st[Name::job_id], st[Name::status]}));
   st.kw_qasm_shots = TRY(tuple({st[Name::qasm], st[Name::shots]}));
   st.kw_timeout = TRY(tuple({st[Name::timeout]}));
   st.default_base_url = TRY(text(service::kDefaultBaseUrl));
@@ -38,15 +37,15 @@ Status create_constants(State& st) {
 Status exec_client(Handle module, State& st) {
   TRY(create_constants(st));
   // The module's annotations are text, as under `from __future__ import annotations`.
-  TRY(add_from(module, "__future__", "annotations"));
+  TRY(add_from(module, "__future__", {"annotations"}));
   TRY(add(module, "os", TRY(import("os"))));
   TRY(add(module, "time", TRY(import("time"))));
-  for (const char* name : {"Any", "Dict", "Optional", "Union"}) TRY(add_from(module, "typing", name));
+  TRY(add_from(module, "typing", {"Any", "Dict", "Optional", "Union"}));
   TRY(add(module, "httpx", TRY(import("httpx"))));
-  for (const char* name :
-       {"CircuitJob", "JobResult", "JobStatus", "VORAError", "AuthenticationError", "RateLimitError", "ValidationError",
-        "JobNotFoundError", "TimeoutError", "SupplierInfo", "ProviderInfo", "BackendInfo"})
-    TRY(add_from(module, "zentrova_sdk.models", name));
+  TRY(add_from(module, "zentrova_sdk.models",
+               {"CircuitJob", "JobResult", "JobStatus", "VORAError", "AuthenticationError", "RateLimitError",
+                "ValidationError", "JobNotFoundError", "TimeoutError", "SupplierInfo", "ProviderInfo", "BackendInfo"}));
+  TRY(st.circuit_job.set(TRY(getattr(module, "CircuitJob")), {st[Name::job_id], st[Name::status]}));
   TRY(add(module, "VORAClient", TRY(make_sync_client(module, st))));
   return add(module, "AsyncVORAClient", TRY(make_async_client(module, st)));
 }

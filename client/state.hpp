@@ -66,15 +66,16 @@ inline constexpr const char* kTexts[] = {
 
 struct State : ModuleStateBase {
   NameTable<Name, std::size(kNameTexts)> names;
-  NameTable<Text, std::size(kTexts)> texts;
+  NameTable<Text, std::size(kTexts), false> texts;
   Ref zero, one, two, half;
   Ref status_401, status_404, status_429;
   // Keyword names of calls, in the order they are passed.
-  Ref kw_timeout_headers, kw_json, kw_job_id_status, kw_qasm_shots, kw_timeout;
+  Ref kw_timeout_headers, kw_json, kw_qasm_shots, kw_timeout;
   // Parameter defaults.
   Ref default_base_url, default_timeout, default_retries, default_shots, default_poll_interval;
   // The interpreter's own, recognised to be applied directly.
   Ref builtin_isinstance, builtin_range;
+  RecordClass circuit_job;  // CircuitJob as the models module made it
 
   Handle operator[](Name n) const noexcept { return names[n]; }
   Handle operator[](Text t) const noexcept { return texts[t]; }
@@ -85,9 +86,10 @@ struct State : ModuleStateBase {
     names.for_each_ref(f);
     texts.for_each_ref(f);
     for (Ref* r : {&zero, &one, &two, &half, &status_401, &status_404, &status_429, &kw_timeout_headers, &kw_json,
-                   &kw_job_id_status, &kw_qasm_shots, &kw_timeout, &default_base_url, &default_timeout,
+                   &kw_qasm_shots, &kw_timeout, &default_base_url, &default_timeout,
                    &default_retries, &default_shots, &default_poll_interval, &builtin_isinstance, &builtin_range})
       f(*r);
+    circuit_job.for_each_ref(f);
   }
 };
 

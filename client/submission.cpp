@@ -42,7 +42,7 @@ Ref job_from_submission(const State& st, const Args& args, Handle data) {
   Ref get = TRY(getattr(data, st[Name::get]));
   Ref pending = TRY(getattr(TRY(args.global(st[Name::JobStatus])), st[Name::PENDING]));
   Ref status = TRY(call(get, {st[Name::status], pending}));
-  return call_kw(circuit_job, {job_id, status}, st.kw_job_id_status);
+  return construct(st.circuit_job, circuit_job, {job_id, status});
 }
 
 Truth is_completed(const State& st, const Args& args, Handle status) {

@@ -220,9 +220,9 @@ constexpr const char* kExecuteOnBackendDoc =
 Ref make_sync_client(Handle module, State& st) {
   Ref ns = TRY(new_dict());
   auto method = [&](const char* name, const FunctionDecl& decl) -> Status {
-    return dict_set(ns, name, TRY(make_function(module, st.types, decl)));
+    return dict_set(ns, TRY(st.types.name(name)), TRY(make_function(module, st.types, decl)));
   };
-  TRY(set_class_docstring(ns, "Synchronous client of the VORA service."));
+  TRY(set_class_docstring(st.types, ns, "Synchronous client of the VORA service."));
   TRY(method("__init__", init_decl(st, "VORAClient.__init__", init)));
   TRY(method("execute",
              {.name = "execute",

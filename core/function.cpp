@@ -99,6 +99,12 @@ Status keyword_index(FunctionObject* f, PyObject* key, Py_ssize_t& index) {
     PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
     return failure;
   }
+  // The parameter names are interned, so an interned text equals one of them
+  // only by being it.
+  if (PyUnicode_CheckExact(key) && PyUnicode_CHECK_INTERNED(key)) {
+    index = -1;
+    return Status::ok;
+  }
   for (index = 0; index < total; ++index)
     if (TRY(truth_of(PyObject_RichCompareBool(PyTuple_GET_ITEM(f->varnames, index), key, Py_EQ))))
       return Status::ok;
@@ -343,7 +349,7 @@ struct Signature {
   Py_ssize_t kwonlycount = 0;
 };
 
-Status build_signature(const FunctionDecl& decl, Signature& sig) {
+Status build_signature(NativeTypes& types, const FunctionDecl& decl, Signature& sig) {
   Ref names = TRY(new_list());
   Ref defaults = TRY(new_list());
   Ref kwdefaults = TRY(new_dict());
@@ -351,9 +357,9 @@ Status build_signature(const FunctionDecl& decl, Signature& sig) {
   for (bool keyword_only : {false, true}) {
     for (const Param& p : decl.params) {
       if (p.keyword_only != keyword_only) continue;
-      Ref name = TRY(intern(p.name));
+      Ref name = TRY(types.name(p.name));
       TRY(list_append(names, name));
-      if (p.annotation != nullptr) TRY(dict_set(sig.annotations, name, TRY(text(p.annotation))));
+      if (p.annotation != nullptr) TRY(dict_set(sig.annotations, name, TRY(types.text(p.annotation))));
       if (keyword_only) {
         ++sig.kwonlycount;
         if (p.default_value) TRY(dict_set(kwdefaults, name, p.default_value));
@@ -369,22 +375,23 @@ Status build_signature(const FunctionDecl& decl, Signature& sig) {
     }
   }
   if (decl.varkw != nullptr) {
-    Ref name = TRY(intern(decl.varkw));
+    Ref name = TRY(types.name(decl.varkw));
     TRY(list_append(names, name));
-    if (decl.varkw_annotation != nullptr) TRY(dict_set(sig.annotations, name, TRY(text(decl.varkw_annotation))));
+    if (decl.varkw_annotation != nullptr)
+      TRY(dict_set(sig.annotations, name, TRY(types.text(decl.varkw_annotation))));
   }
-  if (decl.returns != nullptr) TRY(dict_set(sig.annotations, "return", TRY(text(decl.returns))));
+  if (decl.returns != nullptr) TRY(dict_set(sig.annotations, TRY(types.name("return")), TRY(types.text(decl.returns))));
   auto listed = [](const std::vector<const char*>& list, const char* local) {
     return std::any_of(list.begin(), list.end(), [&](const char* name) { return std::string_view(name) == local; });
   };
   Ref cells = TRY(new_list());
   for (const char* local : decl.locals) {
     if (compat::kComprehensionsInlined) {
-      TRY(list_append(names, TRY(intern(local))));
+      TRY(list_append(names, TRY(types.name(local))));
     } else if (listed(decl.captured, local)) {
-      TRY(list_append(cells, TRY(intern(local))));
+      TRY(list_append(cells, TRY(types.name(local))));
     } else if (!listed(decl.comprehension_vars, local)) {
-      TRY(list_append(names, TRY(intern(local))));
+      TRY(list_append(names, TRY(types.name(local))));
     }
   }
   sig.varnames = TRY(Ref::steal(PyList_AsTuple(names.get())));
@@ -402,10 +409,7 @@ Status int_attr(Handle o, const char* name, int& value) {
   return Status::ok;
 }
 
-Ref build_code(const FunctionDecl& decl, const Signature& sig, Handle qualname, Handle module_name) {
-  const char* module = PyUnicode_AsUTF8(module_name.get());
-  if (module == nullptr) return failure;
-  const std::string filename = "<" + std::string(module) + ">";
+Ref build_code(NativeTypes& types, const FunctionDecl& decl, const Signature& sig, Handle qualname) {
   // The modules' annotations are text, as under `from __future__ import annotations`.
   int flags = CO_OPTIMIZED | CO_NEWLOCALS | CO_FUTURE_ANNOTATIONS;
   if (decl.varkw != nullptr) flags |= CO_VARKEYWORDS;
@@ -413,25 +417,13 @@ Ref build_code(const FunctionDecl& decl, const Signature& sig, Handle qualname, 
   // The body is C++, so the code object never runs: its bytecode and tables
   // are those of the interpreter's own empty code object, whatever the
   // interpreter's bytecode format is.
-  Ref empty = TRY(Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename.c_str(), decl.name, 1))));
-  PyCodeObject* blank = reinterpret_cast<PyCodeObject*>(empty.get());
-  Ref bytecode = TRY(Ref::steal(PyCode_GetCode(blank)));
-  Ref consts = TRY(getattr(empty, "co_consts"));
-  Ref names = TRY(getattr(empty, "co_names"));
-  Ref linetable = TRY(getattr(empty, "co_linetable"));
-  Ref exceptiontable = TRY(getattr(empty, "co_exceptiontable"));
-  Ref file = TRY(getattr(empty, "co_filename"));
-  Ref name = TRY(getattr(empty, "co_name"));
-  Ref freevars = TRY(tuple({}));
-  int stacksize = 0;
-  int firstlineno = 0;
-  TRY(int_attr(empty, "co_stacksize", stacksize));
-  TRY(int_attr(empty, "co_firstlineno", firstlineno));
+  Ref name = TRY(types.name(decl.name));
   return Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
       static_cast<int>(sig.argcount), 0, static_cast<int>(sig.kwonlycount),
-      static_cast<int>(PyTuple_GET_SIZE(sig.varnames.get())), stacksize, flags, bytecode.get(), consts.get(),
-      names.get(), sig.varnames.get(), freevars.get(), sig.cellvars.get(), file.get(), name.get(), qualname.get(),
-      firstlineno, linetable.get(), exceptiontable.get())));
+      static_cast<int>(PyTuple_GET_SIZE(sig.varnames.get())), types.stacksize, flags, types.bytecode.get(),
+      types.consts.get(), types.names.get(), sig.varnames.get(), types.freevars.get(), sig.cellvars.get(),
+      types.filename.get(), name.get(), qualname.get(), types.firstlineno, types.linetable.get(),
+      types.exceptiontable.get())));
 }
 
 // What 3.13's compiler does to a docstring (_PyCompile_CleanDoc), unlike
@@ -473,13 +465,8 @@ std::string dedent_docstring(std::string_view doc) {
 
 }  // namespace
 
-Ref docstring(const char* raw) {
-  // -OO drops docstrings at compile time.
-  if (PyObject* flags = PySys_GetObject("flags")) {  // borrowed
-    const long level = PyLong_AsLong(TRY(getattr(flags, "optimize")).get());
-    if (level == -1 && PyErr_Occurred()) return failure;
-    if (level >= 2) return none();
-  }
+Ref docstring(const NativeTypes& types, const char* raw) {
+  if (!types.keep_docstrings) return none();
   Ref doc = TRY(text(raw));
   if (!compat::kCompilerDedentsDocstrings) return doc;
   // The compiler expands tabs first, as str.expandtabs() does.
@@ -507,10 +494,43 @@ Status hide(Handle type, std::initializer_list<const char*> names) {
 
 Status NativeTypes::create(Handle module) {
   function = TRY(Ref::steal(PyType_FromModuleAndSpec(module.get(), &function_spec, nullptr)));
-  coroutine = TRY(Ref::steal(PyType_FromModuleAndSpec(module.get(), coroutine_type_spec(), nullptr)));
-  // The types are new and not yet seen by anyone, so their namespaces can
-  // still lose these entries.
+  // The type is new and not yet seen by anyone, so its namespace can still
+  // lose the entry.
   TRY(hide(function, {"__vectorcalloffset__"}));
+  const char* module_name = PyModule_GetName(module.get());
+  if (module_name == nullptr) return failure;
+  const std::string file = "<" + std::string(module_name) + ">";
+  Ref empty = TRY(Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file.c_str(), "<native>", 1))));
+  bytecode = TRY(Ref::steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty.get()))));
+  consts = TRY(getattr(empty, "co_consts"));
+  names = TRY(getattr(empty, "co_names"));
+  linetable = TRY(getattr(empty, "co_linetable"));
+  exceptiontable = TRY(getattr(empty, "co_exceptiontable"));
+  filename = TRY(getattr(empty, "co_filename"));
+  freevars = TRY(tuple({}));
+  TRY(int_attr(empty, "co_stacksize", stacksize));
+  TRY(int_attr(empty, "co_firstlineno", firstlineno));
+  // -OO drops docstrings at compile time; the flag is the interpreter's, fixed at its start.
+  if (PyObject* flags = PySys_GetObject("flags")) {  // borrowed
+    const long level = PyLong_AsLong(TRY(getattr(flags, "optimize")).get());
+    if (level == -1 && PyErr_Occurred()) return failure;
+    keep_docstrings = level < 2;
+  }
+  return Status::ok;
+}
+
+Ref NativeTypes::name(const char* s) {
+  auto found = texts.find(s);
+  if (found != texts.end()) return found->second;
+  Ref made = TRY(intern(s));
+  texts.emplace(s, made);
+  return made;
+}
+
+Ref NativeTypes::text(const char* s) { return name(s); }
+
+Status NativeTypes::create_coroutine_type(Handle module) {
+  coroutine = TRY(Ref::steal(PyType_FromModuleAndSpec(module.get(), coroutine_type_spec(), nullptr)));
   // The iterator slot stays: `await` drives what __await__ returns through it.
   TRY(hide(coroutine, {"__next__"}));
   // asyncio.iscoroutine() and isinstance checks go through the ABC.
@@ -519,20 +539,21 @@ Status NativeTypes::create(Handle module) {
   return Status::ok;
 }
 
-Ref make_function(Handle module, const NativeTypes& types, const FunctionDecl& decl) {
+Ref make_function(Handle module, NativeTypes& types, const FunctionDecl& decl) {
   if ((decl.sync == nullptr) == (decl.coroutine == nullptr)) {
     PyErr_Format(PyExc_SystemError, "function %s needs exactly one body", decl.name);
     return failure;
   }
   Signature sig;
-  TRY(build_signature(decl, sig));
+  TRY(build_signature(types, decl, sig));
+  if (decl.coroutine != nullptr && !types.coroutine) TRY(types.create_coroutine_type(module));
   Ref qualname = TRY(text(decl.qualname != nullptr ? decl.qualname : decl.name));
   Ref module_name = TRY(Ref::steal(PyModule_GetNameObject(module.get())));
-  Ref code = TRY(build_code(decl, sig, qualname, module_name));
+  Ref code = TRY(build_code(types, decl, sig, qualname));
   Ref globals = Ref::borrow(PyModule_GetDict(module.get()));
   Ref builtins = TRY(builtins_of(globals));
-  Ref name = TRY(intern(decl.name));
-  Ref doc = decl.doc != nullptr ? TRY(docstring(decl.doc)) : none();
+  Ref name = TRY(types.name(decl.name));
+  Ref doc = decl.doc != nullptr ? TRY(docstring(types, decl.doc)) : none();
 
   PyTypeObject* function_type = reinterpret_cast<PyTypeObject*>(types.function.get());
   Ref result = TRY(Ref::steal(function_type->tp_alloc(function_type, 0)));
@@ -550,7 +571,7 @@ Ref make_function(Handle module, const NativeTypes& types, const FunctionDecl& d
   f->module = Ref::borrow(module).release();
   f->varnames = sig.varnames.release();
   f->code = code.release();
-  f->coroutine_type = reinterpret_cast<PyTypeObject*>(Ref(types.coroutine).release());
+  f->coroutine_type = reinterpret_cast<PyTypeObject*>(Ref(types.coroutine).release());  // NULL without coroutines
   f->argcount = sig.argcount;
   f->kwonlycount = sig.kwonlycount;
   f->nlocals = static_cast<Py_ssize_t>(decl.locals.size());

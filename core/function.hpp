@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "task.hpp"
@@ -74,25 +76,42 @@ struct FunctionDecl {
   CoroutineBody coroutine = nullptr;
 };
 
-// A docstring as the interpreter's compiler stores it for that text in a
-// def or class statement: None under -OO, and from 3.13 on without the
-// common indentation of its lines.
-Ref docstring(const char* raw);
 
-// The heap types behind native functions and coroutines, one pair per module.
+// What a module's native functions share: the heap types behind them (the
+// coroutine type made with the first coroutine function), the parts of the
+// interpreter's empty code object that each code object copies, and whether
+// docstrings are kept (not under -OO).
 struct NativeTypes {
   Ref function;
   Ref coroutine;
+  // Of the interpreter's empty code object: what every code object copies.
+  Ref bytecode, consts, names, linetable, exceptiontable, filename, freevars;
+  int stacksize = 0;
+  int firstlineno = 0;
+  bool keep_docstrings = true;
+
+  // The names and annotation texts of the module's functions, each made once:
+  // a compiled module shares its equal constants too.
+  std::unordered_map<std::string_view, Ref> texts;
 
   Status create(Handle module);
+  Status create_coroutine_type(Handle module);
+  Ref name(const char* s);  // interned
+  Ref text(const char* s);
   template <class F>
   void for_each_ref(F&& f) {
-    f(function);
-    f(coroutine);
+    for (Ref* r : {&function, &coroutine, &bytecode, &consts, &names, &linetable, &exceptiontable, &filename, &freevars})
+      f(*r);
+    for (auto& entry : texts) f(entry.second);
   }
 };
 
-Ref make_function(Handle module, const NativeTypes& types, const FunctionDecl& decl);
+Ref make_function(Handle module, NativeTypes& types, const FunctionDecl& decl);
+// A docstring as the interpreter's compiler stores it for that text in a
+// def or class statement: None under -OO, and from 3.13 on without the
+// common indentation of its lines.
+Ref docstring(const NativeTypes& types, const char* raw);
+
 
 // ---- internals shared by function.cpp and coroutine.cpp --------------------------
 struct FunctionObject {

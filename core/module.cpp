@@ -6,8 +6,12 @@ Status add(Handle module, const char* name, Handle value) {
   return status_of(PyModule_AddObjectRef(module.get(), name, value.get()));
 }
 
-Status add_from(Handle module, const char* from, const char* name) {
-  return add(module, name, TRY(import_from(from, name)));
+Status add_from(Handle module, const char* from, std::initializer_list<const char*> names) {
+  Ref fromlist = TRY(new_list());
+  for (const char* name : names) TRY(list_append(fromlist, TRY(intern(name))));
+  Ref source = TRY(Ref::steal(PyImport_ImportModuleLevel(from, nullptr, nullptr, fromlist.get(), 0)));
+  for (const char* name : names) TRY(add(module, name, TRY(import_name(source, from, name))));
+  return Status::ok;
 }
 
 Ref builtin(const char* name) {
@@ -51,9 +55,10 @@ Ref make_class(Handle module, const char* name, std::initializer_list<Handle> ba
   Ref qualname = TRY(text(name));
   Ref base_tuple = TRY(tuple(bases));
   Ref metaclass = TRY(metaclass_of(base_tuple));
-  Ref ns = TRY(call_method(metaclass, TRY(intern("__prepare__")), {qualname, base_tuple}));
-  TRY(setitem(ns, TRY(intern("__module__")), module_name));
-  TRY(setitem(ns, TRY(intern("__qualname__")), qualname));
+  NativeTypes& names = native_types(module);
+  Ref ns = TRY(call_method(metaclass, TRY(names.name("__prepare__")), {qualname, base_tuple}));
+  TRY(setitem(ns, TRY(names.name("__module__")), module_name));
+  TRY(setitem(ns, TRY(names.name("__qualname__")), qualname));
   // Where the class's source would begin, were there any: the first line, as
   // for the code objects of its methods.
   if (compat::kClassStatementRecordsAttributes) TRY(setitem(ns, TRY(intern("__firstlineno__")), TRY(integer(1))));
@@ -70,8 +75,8 @@ Ref make_class(Handle module, const char* name, std::initializer_list<Handle> ba
   return call(metaclass, {qualname, base_tuple, ns});
 }
 
-Status set_class_docstring(Handle body, const char* doc) {
-  Ref value = TRY(docstring(doc));
+Status set_class_docstring(const NativeTypes& types, Handle body, const char* doc) {
+  Ref value = TRY(docstring(types, doc));
   if (value.is_none()) return Status::ok;
   return dict_set(body, "__doc__", value);
 }
@@ -87,19 +92,41 @@ Ref make_str_enum(Handle module, const char* name, std::initializer_list<std::pa
   return make_class(module, name, {reinterpret_cast<PyObject*>(&PyUnicode_Type), enum_class}, body);
 }
 
-Ref make_dataclass(Handle module, Handle decorator, const DataclassDecl& decl) {
+Ref make_dataclass(Handle module, const NativeTypes& types, Handle decorator, const DataclassDecl& decl) {
   // A class body with annotations sets them up before its docstring.
   Ref ns = TRY(new_dict());
   Ref annotations = TRY(new_dict());
   TRY(dict_set(ns, "__annotations__", annotations));
-  if (decl.doc != nullptr) TRY(set_class_docstring(ns, decl.doc));
+  if (decl.doc != nullptr) TRY(set_class_docstring(types, ns, decl.doc));
+  NativeTypes& names = native_types(module);
   for (const Field& field : decl.fields) {
-    TRY(dict_set(annotations, field.name, TRY(text(field.annotation))));
-    if (field.default_value) TRY(dict_set(ns, field.name, field.default_value));
+    Ref name = TRY(names.name(field.name));
+    TRY(dict_set(annotations, name, TRY(names.text(field.annotation))));
+    if (field.default_value) TRY(dict_set(ns, name, field.default_value));
   }
-  for (const Member& member : decl.members) TRY(dict_set(ns, member.name, member.value));
+  for (const Member& member : decl.members) TRY(dict_set(ns, TRY(names.name(member.name)), member.value));
   Ref cls = TRY(make_class(module, decl.name, {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, ns));
   return call(decorator, {cls});
+}
+
+Status RecordClass::set(Handle record, std::initializer_list<Handle> field_names) {
+  cls = record.ref();
+  init_name = TRY(intern("__init__"));
+  no_arguments = TRY(tuple({}));
+  init = TRY(getitem(TRY(getattr(record, "__dict__")), init_name));
+  fields = TRY(tuple(field_names));
+  return Status::ok;
+}
+
+Ref construct(const RecordClass& record, Handle cls, std::initializer_list<Handle> values) {
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
+  if (!cls.is(record.cls) || type->tp_setattro != PyObject_GenericSetAttr || type->tp_new != PyBaseObject_Type.tp_new ||
+      _PyType_Lookup(type, record.init_name.get()) != record.init.get())
+    return call_kw(cls, values, record.fields);
+  Ref self = TRY(Ref::steal(type->tp_new(type, record.no_arguments.get(), nullptr)));
+  Py_ssize_t i = 0;
+  for (Handle value : values) TRY(setattr(self, PyTuple_GET_ITEM(record.fields.get(), i++), value));
+  return self;
 }
 
 }  // namespace zcore

@@ -30,6 +30,12 @@ struct ModuleStateBase {
 
 // The state of the module that defines the function being called, or a
 // failure once the module has been torn down.
+// The native support of a module whose state derives from ModuleStateBase,
+// its only base, which so starts the state.
+inline NativeTypes& native_types(Handle module) {
+  return static_cast<ModuleStateBase*>(PyModule_GetState(module.get()))->types;
+}
+
 template <class State>
 State* module_state(const Args& args) {
   State& state = args.state<State>();
@@ -86,7 +92,9 @@ struct ModuleDefinition {
 
 Status add(Handle module, const char* name, Handle value);
 // Binds `name` in the module to the attribute `name` of the module `from`.
-Status add_from(Handle module, const char* from, const char* name);
+// `from <from> import <names>`: one import, then each name bound in the
+// module to the attribute of that name.
+Status add_from(Handle module, const char* from, std::initializer_list<const char*> names);
 Ref builtin(const char* name);
 
 // ---- classes -----------------------------------------------------------------------
@@ -101,7 +109,7 @@ Ref builtin(const char* name);
 Ref make_class(Handle module, const char* name, std::initializer_list<Handle> bases, Handle body,
                std::span<const char* const> self_attributes = {});
 // Puts a docstring into a class body as the compiler does (nothing under -OO).
-Status set_class_docstring(Handle body, const char* doc);
+Status set_class_docstring(const NativeTypes& types, Handle body, const char* doc);
 // class <name>(<base>): pass
 Ref make_exception(Handle module, const char* name, Handle base);
 // class <name>(str, Enum) with the members in order.
@@ -127,6 +135,26 @@ struct DataclassDecl {
 
 // A class body of annotated fields (annotations stored as text) and members,
 // decorated with `decorator` (the host's dataclasses.dataclass).
-Ref make_dataclass(Handle module, Handle decorator, const DataclassDecl& decl);
+Ref make_dataclass(Handle module, const NativeTypes& types, Handle decorator, const DataclassDecl& decl);
+
+// A data class as a module made it, recognised again at call time.
+struct RecordClass {
+  Ref cls;
+  Ref init;    // the __init__ the dataclass decorator generated
+  Ref fields;  // the keyword names of the fields, in order
+  Ref init_name, no_arguments;
+
+  Status set(Handle record, std::initializer_list<Handle> field_names);
+  template <class F>
+  void for_each_ref(F&& f) {
+    for (Ref* r : {&cls, &init, &fields, &init_name, &no_arguments}) f(*r);
+  }
+};
+
+// cls(**dict(zip(record.fields, values))). When `cls` is the record class
+// itself, unchanged since the module made it (the same generated __init__,
+// the default __new__ and __setattr__), the instance is built by doing what
+// that __init__ does, without the detour through keyword arguments.
+Ref construct(const RecordClass& record, Handle cls, std::initializer_list<Handle> values);
 
 }  // namespace zcore

@@ -113,10 +113,8 @@ Status unpack2(Handle pair, Ref& first, Ref& second) {
   return Status::ok;
 }
 
-Ref import_from(const char* module, const char* name) {
-  Ref fromlist = TRY(tuple({TRY(intern(name))}));
-  Ref mod = TRY(Ref::steal(PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.get(), 0)));
-  Ref value = Ref::steal(PyObject_GetAttrString(mod.get(), name));
+Ref import_name(Handle source, const char* module, const char* name) {
+  Ref value = Ref::steal(PyObject_GetAttrString(source.get(), name));
   if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
   PyErr_Clear();
   PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);

@@ -97,17 +97,18 @@ Ref call_method(Handle self, Handle name, std::initializer_list<Handle> args = {
 
 // ---- modules -------------------------------------------------------------------------
 inline Ref import(const char* dotted) { return Ref::steal(PyImport_ImportModule(dotted)); }
-// `from module import name`
-Ref import_from(const char* module, const char* name);
+// The `name` of `from <module> import name`, from the module imported.
+Ref import_name(Handle source, const char* module, const char* name);
 
 // ---- interned names -------------------------------------------------------------------
 // The attribute names and keys a module uses, interned once at initialisation
 // and indexed by an enumeration generated from the same list.
-template <class Index, std::size_t N>
+// Texts that are not names (messages, paths) are made without interning.
+template <class Index, std::size_t N, bool Interned = true>
 class NameTable {
  public:
   Status create(const char* const (&texts)[N]) {
-    for (std::size_t i = 0; i < N; ++i) refs_[i] = TRY(intern(texts[i]));
+    for (std::size_t i = 0; i < N; ++i) refs_[i] = TRY(Interned ? intern(texts[i]) : text(texts[i]));
     return Status::ok;
   }
   Handle operator[](Index i) const noexcept { return refs_[static_cast<std::size_t>(i)]; }

@@ -102,7 +102,7 @@ Ref job_result_from_dict(const Args& args) {
   Ref backend =
       TRY(either(TRY(get(st, result_block, st[Name::backend])), [&] { return get(st, data, st[Name::backend]); }));
   Ref error = TRY(either(TRY(get(st, data, st[Name::error])), [&] { return get(st, result_block, st[Name::error]); }));
-  return construct(st, st.job_result, cls, {job_id, status, counts, num_qubits, shots, backend, error, data});
+  return construct(st.job_result, cls, {job_id, status, counts, num_qubits, shots, backend, error, data});
 }
 
 // ---- the properties ------------------------------------------------------------------
@@ -233,7 +233,7 @@ Status add_job_result(Handle module, State& st, Handle dataclass) {
                                          .captured = {"total"},
                                          .sync = get_probabilities}));
   Ref job_result = TRY(
-      make_dataclass(module, dataclass,
+      make_dataclass(module, st.types, dataclass,
                      {.name = "JobResult",
                       .fields = {{"job_id", "str"},
                                  {"status", "JobStatus"},
@@ -248,9 +248,8 @@ Status add_job_result(Handle module, State& st, Handle dataclass) {
                                   {"is_successful",
                                    TRY(getter("is_successful", "JobResult.is_successful", is_successful))},
                                   {"get_probabilities", probabilities}}}));
-  TRY(st.job_result.set(job_result, TRY(tuple({st[Name::job_id], st[Name::status], st[Name::counts],
-                                               st[Name::num_qubits], st[Name::shots], st[Name::backend],
-                                               st[Name::error], st[Name::raw]}))));
+  TRY(st.job_result.set(job_result, {st[Name::job_id], st[Name::status], st[Name::counts], st[Name::num_qubits],
+                                      st[Name::shots], st[Name::backend], st[Name::error], st[Name::raw]}));
   return add(module, "JobResult", job_result);
 }
 

@@ -4,25 +4,6 @@
 
 namespace models {
 
-Status RecordClass::set(Handle record, Handle field_names) {
-  cls = record.ref();
-  init = TRY(getitem(TRY(getattr(record, "__dict__")), TRY(intern("__init__"))));
-  fields = field_names.ref();
-  return Status::ok;
-}
-
-Ref construct(const State& st, const RecordClass& record, Handle cls, std::initializer_list<Handle> values) {
-  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
-  if (!cls.is(record.cls) || type->tp_setattro != PyObject_GenericSetAttr || type->tp_new != PyBaseObject_Type.tp_new)
-    return call_kw(cls, values, record.fields);
-  // The class's own __init__, found without a lookup through its MRO.
-  if (_PyType_Lookup(type, st.dunder_init.get()) != record.init.get()) return call_kw(cls, values, record.fields);
-  Ref self = TRY(Ref::steal(type->tp_new(type, st.empty_tuple.get(), nullptr)));
-  Py_ssize_t i = 0;
-  for (Handle value : values) TRY(setattr(self, PyTuple_GET_ITEM(record.fields.get(), i++), value));
-  return self;
-}
-
 namespace {
 
 Status add_errors(Handle module) {
@@ -68,16 +49,14 @@ Status exec_models(Handle module, State& st) {
   st.pending = TRY(text("pending"));
   st.zero = TRY(integer(0));
   st.one = TRY(integer(1));
-  st.empty_tuple = TRY(tuple({}));
-  st.dunder_init = TRY(intern("__init__"));
   st.builtin_isinstance = TRY(builtin("isinstance"));
   st.builtin_sum = TRY(builtin("sum"));
 
   // The module's annotations are text, as under `from __future__ import annotations`.
-  TRY(add_from(module, "__future__", "annotations"));
-  TRY(add_from(module, "dataclasses", "dataclass"));
-  TRY(add_from(module, "enum", "Enum"));
-  for (const char* name : {"Any", "Dict", "Optional"}) TRY(add_from(module, "typing", name));
+  TRY(add_from(module, "__future__", {"annotations"}));
+  TRY(add_from(module, "dataclasses", {"dataclass"}));
+  TRY(add_from(module, "enum", {"Enum"}));
+  TRY(add_from(module, "typing", {"Any", "Dict", "Optional"}));
 
   TRY(add_job_status(module, st));
   TRY(add_errors(module));

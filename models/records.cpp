@@ -15,7 +15,7 @@ Ref provider_from_dict(const Args& args) {
   Ref type = TRY(get(st, data, st[Name::type], st.simulator));
   Ref num_qubits = TRY(get(st, data, st[Name::num_qubits], st.zero));
   Ref available = TRY(get(st, data, st[Name::available], Py_True));
-  return construct(st, st.provider, args[0], {id, name, type, num_qubits, available});
+  return construct(st.provider, args[0], {id, name, type, num_qubits, available});
 }
 
 Ref backend_from_dict(const Args& args) {
@@ -25,7 +25,7 @@ Ref backend_from_dict(const Args& args) {
   Ref num_qubits = TRY(get(st, data, st[Name::num_qubits], st.zero));
   Ref backend_type = TRY(get(st, data, st[Name::backend_type], st.simulator));
   Ref available = TRY(get(st, data, st[Name::available], Py_True));
-  return construct(st, st.backend, args[0], {backend_name, num_qubits, backend_type, available});
+  return construct(st.backend, args[0], {backend_name, num_qubits, backend_type, available});
 }
 
 Ref supplier_from_dict(const Args& args) {
@@ -35,10 +35,10 @@ Ref supplier_from_dict(const Args& args) {
   Ref name = TRY(get(st, data, st[Name::name], st.empty_text));
   Ref enabled = TRY(get(st, data, st[Name::enabled], Py_True));
   Ref num_providers = TRY(get(st, data, st[Name::num_providers], st.zero));
-  return construct(st, st.supplier, args[0], {id, name, enabled, num_providers});
+  return construct(st.supplier, args[0], {id, name, enabled, num_providers});
 }
 
-Ref from_dict_method(Handle module, const State& st, const char* qualname, const char* returns, SyncBody body) {
+Ref from_dict_method(Handle module, State& st, const char* qualname, const char* returns, SyncBody body) {
   Ref function = TRY(make_function(module, st.types,
                                    {.name = "from_dict",
                                     .qualname = qualname,
@@ -52,12 +52,12 @@ Ref from_dict_method(Handle module, const State& st, const char* qualname, const
 
 Status add_records(Handle module, State& st, Handle dataclass) {
   TRY(add(module, "CircuitJob",
-          TRY(make_dataclass(module, dataclass,
+          TRY(make_dataclass(module, st.types, dataclass,
                              {.name = "CircuitJob",
                               .fields = {{"job_id", "str"}, {"status", "JobStatus | str", st.job_status.pending}}}))));
 
   Ref provider = TRY(make_dataclass(
-      module, dataclass,
+      module, st.types, dataclass,
       {.name = "ProviderInfo",
        .doc = "Information about a quantum provider.",
        .fields = {{"id", "str"},
@@ -67,12 +67,11 @@ Status add_records(Handle module, State& st, Handle dataclass) {
                   {"available", "bool", Py_True}},
        .members = {{"from_dict", TRY(from_dict_method(module, st, "ProviderInfo.from_dict", "ProviderInfo",
                                                       provider_from_dict))}}}));
-  TRY(st.provider.set(provider, TRY(tuple({st[Name::id], st[Name::name], st[Name::type], st[Name::num_qubits],
-                                           st[Name::available]}))));
+  TRY(st.provider.set(provider, {st[Name::id], st[Name::name], st[Name::type], st[Name::num_qubits], st[Name::available]}));
   TRY(add(module, "ProviderInfo", provider));
 
   Ref backend = TRY(make_dataclass(
-      module, dataclass,
+      module, st.types, dataclass,
       {.name = "BackendInfo",
        .doc = "Information about a quantum backend.",
        .fields = {{"backend_name", "str"},
@@ -81,12 +80,12 @@ Status add_records(Handle module, State& st, Handle dataclass) {
                   {"available", "bool", Py_True}},
        .members = {{"from_dict", TRY(from_dict_method(module, st, "BackendInfo.from_dict", "BackendInfo",
                                                       backend_from_dict))}}}));
-  TRY(st.backend.set(
-      backend, TRY(tuple({st[Name::backend_name], st[Name::num_qubits], st[Name::backend_type], st[Name::available]}))));
+  TRY(st.backend.set(backend,
+                     {st[Name::backend_name], st[Name::num_qubits], st[Name::backend_type], st[Name::available]}));
   TRY(add(module, "BackendInfo", backend));
 
   Ref supplier = TRY(make_dataclass(
-      module, dataclass,
+      module, st.types, dataclass,
       {.name = "SupplierInfo",
        .doc = "Information about a quantum supplier.",
        .fields = {{"id", "str"},
@@ -95,8 +94,7 @@ Status add_records(Handle module, State& st, Handle dataclass) {
                   {"num_providers", "int", st.zero}},
        .members = {{"from_dict", TRY(from_dict_method(module, st, "SupplierInfo.from_dict", "SupplierInfo",
                                                       supplier_from_dict))}}}));
-  TRY(st.supplier.set(supplier,
-                      TRY(tuple({st[Name::id], st[Name::name], st[Name::enabled], st[Name::num_providers]}))));
+  TRY(st.supplier.set(supplier, {st[Name::id], st[Name::name], st[Name::enabled], st[Name::num_providers]}));
   return add(module, "SupplierInfo", supplier);
 }
 

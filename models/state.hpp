@@ -30,21 +30,6 @@ inline constexpr const char* kNameTexts[] = {
 #undef MODELS_TEXT
 };
 
-// A record class as the module made it, recognised again at call time.
-struct RecordClass {
-  Ref cls;
-  Ref init;    // the __init__ the dataclass decorator generated
-  Ref fields;  // keyword names, in field order
-
-  Status set(Handle record, Handle field_names);
-  template <class F>
-  void for_each_ref(F&& f) {
-    f(cls);
-    f(init);
-    f(fields);
-  }
-};
-
 // The JobStatus class as the module made it, and what its lookup by value
 // goes through, to recognise it unchanged at call time.
 struct StatusClass {
@@ -67,8 +52,6 @@ struct State : ModuleStateBase {
   Ref simulator;   // "simulator"
   Ref pending;     // "pending"
   Ref zero, one;
-  Ref empty_tuple;
-  Ref dunder_init;  // "__init__"
   RecordClass provider, backend, supplier, job_result;
   StatusClass job_status;
   Ref builtin_isinstance, builtin_sum;
@@ -81,8 +64,7 @@ struct State : ModuleStateBase {
     names.for_each_ref(f);
     for (RecordClass* record : {&provider, &backend, &supplier, &job_result}) record->for_each_ref(f);
     job_status.for_each_ref(f);
-    for (Ref* r : {&empty_text, &simulator, &pending, &zero, &one, &empty_tuple, &dunder_init, &builtin_isinstance,
-                   &builtin_sum})
+    for (Ref* r : {&empty_text, &simulator, &pending, &zero, &one, &builtin_isinstance, &builtin_sum})
       f(*r);
   }
 };
@@ -101,12 +83,6 @@ inline Ref get(const State& st, Handle mapping, Handle key, Handle fallback = {}
   if (!fallback) return call_method(mapping, st[Name::get], {key});
   return call_method(mapping, st[Name::get], {key, fallback});
 }
-
-// cls(**dict(zip(record.fields, values))). When `cls` is the record class
-// itself, unchanged since the module made it (same generated __init__, the
-// default __new__ and __setattr__), the instance is built by doing what that
-// __init__ does, without the detour through keyword-argument dictionaries.
-Ref construct(const State& st, const RecordClass& record, Handle cls, std::initializer_list<Handle> values);
 
 // Define the classes in the module, in the module's order.
 Status add_records(Handle module, State& state, Handle dataclass);  // CircuitJob, then the catalogue
