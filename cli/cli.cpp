@@ -104,17 +104,16 @@ Status exec_cli(Handle module, State& st) {
 
   // typer.Typer(add_completion=False, help="...")
   Ref kwnames = TRY(tuple({st[Name::add_completion], st[Name::help]}));
-  Ref app = TRY(call_kw(TRY(getattr(typer, "Typer")), {Py_False, TRY(text("Zentrova SDK CLI (client for VORA public API)"))},
-                        kwnames));
+  Ref app = TRY(call_kw(TRY(getattr(typer, "Typer")),
+                        {Py_False, TRY(text("Zentrova SDK CLI (client for VORA public API)"))}, kwnames));
   TRY(add(module, "app", app));
-  Ref command = TRY(make_function(module, st.types,
-                                  {.name = "execute",
-                                   .doc = "Submit a QASM file and wait for counts.",
-                                   .params = {{"qasm_file", "str"},
-                                              {"shots", "int", st.default_shots},
-                                              {"base_url", "str", st.default_base_url}},
-                                   .locals = {"f", "qasm", "client", "res"},
-                                   .sync = execute}));
+  Ref command = TRY(make_function(
+      module, st.types,
+      {.name = "execute",
+       .doc = "Submit a QASM file and wait for counts.",
+       .params = {{"qasm_file", "str"}, {"shots", "int", st.default_shots}, {"base_url", "str", st.default_base_url}},
+       .locals = {"f", "qasm", "client", "res"},
+       .sync = execute}));
   TRY(add(module, "execute", TRY(call(TRY(call_method(app, st[Name::command])), {command}))));
   Ref main = TRY(make_function(module, st.types, {.name = "main", .returns = "None", .sync = main_}));
   TRY(add(module, "main", main));

@@ -10,7 +10,8 @@ Status initialise_client(const Args& args, Name http_client_class) {
   Handle timeout = args[3];
   // api_key = api_key or os.getenv("VORA_API_KEY")
   Ref api_key = args[1].ref();
-  if (!TRY(truthy(api_key))) api_key = TRY(call_method(TRY(args.global(st[Name::os])), st[Name::getenv], {st[Text::env_key]}));
+  if (!TRY(truthy(api_key)))
+    api_key = TRY(call_method(TRY(args.global(st[Name::os])), st[Name::getenv], {st[Text::env_key]}));
   if (!TRY(truthy(api_key))) return raise_error(st, args, Name::AuthenticationError, Text::no_key);
   TRY(setattr(self, st[Name::api_key], api_key));
   TRY(setattr(self, st[Name::base_url], TRY(call_method(args[2], st[Name::rstrip], {st[Text::slash]}))));

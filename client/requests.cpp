@@ -43,8 +43,10 @@ Truth status_is(const State& st, Handle resp, Handle code) {
 }  // namespace
 
 Status accept_response(const State& st, const Args& args, Handle resp) {
-  if (TRY(status_is(st, resp, st.status_401))) return raise_error(st, args, Name::AuthenticationError, Text::invalid_key);
-  if (TRY(status_is(st, resp, st.status_404))) return raise_error(st, args, Name::JobNotFoundError, Text::job_not_found);
+  if (TRY(status_is(st, resp, st.status_401)))
+    return raise_error(st, args, Name::AuthenticationError, Text::invalid_key);
+  if (TRY(status_is(st, resp, st.status_404)))
+    return raise_error(st, args, Name::JobNotFoundError, Text::job_not_found);
   if (TRY(status_is(st, resp, st.status_429))) return raise_error(st, args, Name::RateLimitError, Text::rate_limited);
   TRY(call_method(resp, st[Name::raise_for_status]));
   return Status::ok;

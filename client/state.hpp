@@ -86,8 +86,8 @@ struct State : ModuleStateBase {
     names.for_each_ref(f);
     texts.for_each_ref(f);
     for (Ref* r : {&zero, &one, &two, &half, &status_401, &status_404, &status_429, &kw_timeout_headers, &kw_json,
-                   &kw_qasm_shots, &kw_timeout, &default_base_url, &default_timeout,
-                   &default_retries, &default_shots, &default_poll_interval, &builtin_isinstance, &builtin_range})
+                   &kw_qasm_shots, &kw_timeout, &default_base_url, &default_timeout, &default_retries, &default_shots,
+                   &default_poll_interval, &builtin_isinstance, &builtin_range})
       f(*r);
     circuit_job.for_each_ref(f);
   }

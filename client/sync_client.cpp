@@ -154,7 +154,8 @@ Ref list_providers(const Args& args) {
     Ref entries = TRY(iterate(data));
     Ref entry;
     while (TRY(next(entries, entry)))
-      TRY(list_append(providers, TRY(call_method(TRY(args.global(st[Name::ProviderInfo])), st[Name::from_dict], {entry}))));
+      TRY(list_append(providers,
+                      TRY(call_method(TRY(args.global(st[Name::ProviderInfo])), st[Name::from_dict], {entry}))));
     return providers;
   }
   if (TRY(supplier_is(supplier, st[Text::ibm_quantum])))
@@ -224,77 +225,69 @@ Ref make_sync_client(Handle module, State& st) {
   };
   TRY(set_class_docstring(st.types, ns, "Synchronous client of the VORA service."));
   TRY(method("__init__", init_decl(st, "VORAClient.__init__", init)));
-  TRY(method("execute",
-             {.name = "execute",
-                   .qualname = "VORAClient.execute",
-                   .doc = "Submit a circuit and wait for completion.",
-                   .params = {{"self"}, {"qasm", "str"}, {"shots", "int", st.default_shots}},
-                   .returns = "JobResult",
-                   .locals = {"job"},
-                   .sync = execute}));
-  TRY(method("submit",
-             {.name = "submit",
-                   .qualname = "VORAClient.submit",
-                   .doc = "Submit a circuit for execution and return a job handle.",
-                   .params = {{"self"}, {"qasm", "str"}, {"shots", "int", st.default_shots}},
-                   .returns = "CircuitJob",
-                   .locals = {"url", "resp", "data"},
-                   .sync = submit}));
-  TRY(method("get_status",
-             {.name = "get_status",
-                   .qualname = "VORAClient.get_status",
-                   .params = {{"self"}, {"job_id", "str"}},
-                   .returns = "JobResult",
-                   .locals = {"url", "resp"},
-                   .sync = get_status}));
-  TRY(method("get_result",
-             {.name = "get_result",
-                   .qualname = "VORAClient.get_result",
-                   .params = {{"self"}, {"job_id", "str"}},
-                   .returns = "JobResult",
-                   .locals = {"url", "resp"},
-                   .sync = get_result}));
-  TRY(method("wait_for_result",
-             {.name = "wait_for_result",
-                   .qualname = "VORAClient.wait_for_result",
-                   .params = {{"self"},
-                              {"job_id", "str"},
-                              {"timeout", "float", st.default_timeout},
-                              {"poll_interval", "float", st.default_poll_interval}},
-                   .returns = "JobResult",
-                   .locals = {"start", "last"},
-                   .sync = wait_for_result}));
-  TRY(method("list_providers",
-             {.name = "list_providers",
-                   .qualname = "VORAClient.list_providers",
-                   .doc = kListProvidersDoc,
-                   .params = {{"self"}, {"supplier", "str", st[Text::azure_quantum].ref()}},
-                   .returns = "list[ProviderInfo]",
-                   // [ProviderInfo.from_dict(provider) for provider in data]
-                   .locals = {"url", "resp", "data", "provider", "providers", "backend", "device"},
-                   .comprehension_vars = {"provider"},
-                   .sync = list_providers}));
-  TRY(method("execute_on_backend",
-             {.name = "execute_on_backend",
-                   .qualname = "VORAClient.execute_on_backend",
-                   .doc = kExecuteOnBackendDoc,
-                   .params = {{"self"},
-                              {"qasm", "str"},
-                              {"backend", "str"},
-                              {"supplier", "str", st[Text::azure_quantum].ref()},
-                              {"shots", "int", st.default_shots}},
-                   .returns = "JobResult",
-                   .locals = {"url", "payload", "resp", "data", "job_id"},
-                   .sync = execute_on_backend}));
-  TRY(method("_request_with_retries",
-             {.name = "_request_with_retries",
-                   .qualname = "VORAClient._request_with_retries",
-                   .params = {{"self"}, {"method", "str"}, {"url", "str"}},
-                   .varkw = "kwargs",
-                   .varkw_annotation = "Any",
-                   .returns = "httpx.Response",
-                   .locals = {"last_exc", "attempt", "resp", "e"},
-                   .sync = request_with_retries}));
+  TRY(method("execute", {.name = "execute",
+                         .qualname = "VORAClient.execute",
+                         .doc = "Submit a circuit and wait for completion.",
+                         .params = {{"self"}, {"qasm", "str"}, {"shots", "int", st.default_shots}},
+                         .returns = "JobResult",
+                         .locals = {"job"},
+                         .sync = execute}));
+  TRY(method("submit", {.name = "submit",
+                        .qualname = "VORAClient.submit",
+                        .doc = "Submit a circuit for execution and return a job handle.",
+                        .params = {{"self"}, {"qasm", "str"}, {"shots", "int", st.default_shots}},
+                        .returns = "CircuitJob",
+                        .locals = {"url", "resp", "data"},
+                        .sync = submit}));
+  TRY(method("get_status", {.name = "get_status",
+                            .qualname = "VORAClient.get_status",
+                            .params = {{"self"}, {"job_id", "str"}},
+                            .returns = "JobResult",
+                            .locals = {"url", "resp"},
+                            .sync = get_status}));
+  TRY(method("get_result", {.name = "get_result",
+                            .qualname = "VORAClient.get_result",
+                            .params = {{"self"}, {"job_id", "str"}},
+                            .returns = "JobResult",
+                            .locals = {"url", "resp"},
+                            .sync = get_result}));
+  TRY(method("wait_for_result", {.name = "wait_for_result",
+                                 .qualname = "VORAClient.wait_for_result",
+                                 .params = {{"self"},
+                                            {"job_id", "str"},
+                                            {"timeout", "float", st.default_timeout},
+                                            {"poll_interval", "float", st.default_poll_interval}},
+                                 .returns = "JobResult",
+                                 .locals = {"start", "last"},
+                                 .sync = wait_for_result}));
+  TRY(method("list_providers", {.name = "list_providers",
+                                .qualname = "VORAClient.list_providers",
+                                .doc = kListProvidersDoc,
+                                .params = {{"self"}, {"supplier", "str", st[Text::azure_quantum].ref()}},
+                                .returns = "list[ProviderInfo]",
+                                // [ProviderInfo.from_dict(provider) for provider in data]
+                                .locals = {"url", "resp", "data", "provider", "providers", "backend", "device"},
+                                .comprehension_vars = {"provider"},
+                                .sync = list_providers}));
+  TRY(method("execute_on_backend", {.name = "execute_on_backend",
+                                    .qualname = "VORAClient.execute_on_backend",
+                                    .doc = kExecuteOnBackendDoc,
+                                    .params = {{"self"},
+                                               {"qasm", "str"},
+                                               {"backend", "str"},
+                                               {"supplier", "str", st[Text::azure_quantum].ref()},
+                                               {"shots", "int", st.default_shots}},
+                                    .returns = "JobResult",
+                                    .locals = {"url", "payload", "resp", "data", "job_id"},
+                                    .sync = execute_on_backend}));
+  TRY(method("_request_with_retries", {.name = "_request_with_retries",
+                                       .qualname = "VORAClient._request_with_retries",
+                                       .params = {{"self"}, {"method", "str"}, {"url", "str"}},
+                                       .varkw = "kwargs",
+                                       .varkw_annotation = "Any",
+                                       .returns = "httpx.Response",
+                                       .locals = {"last_exc", "attempt", "resp", "e"},
+                                       .sync = request_with_retries}));
   return make_class(module, "VORAClient", {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, ns, kInstanceAttributes);
 }
 

@@ -65,7 +65,7 @@ struct CoroutineObject {
   PyObject_HEAD PyObject* weaklist;
   FunctionObject* function;
   Ref frame_object;  // cr_frame, made when first asked for
-  Ref* frame;  // arguments and the locals that outlive an await, seen by the collector
+  Ref* frame;        // arguments and the locals that outlive an await, seen by the collector
   Py_ssize_t count;
   Ref varkw;
   Task task;

@@ -106,8 +106,7 @@ Status keyword_index(FunctionObject* f, PyObject* key, Py_ssize_t& index) {
     return Status::ok;
   }
   for (index = 0; index < total; ++index)
-    if (TRY(truth_of(PyObject_RichCompareBool(PyTuple_GET_ITEM(f->varnames, index), key, Py_EQ))))
-      return Status::ok;
+    if (TRY(truth_of(PyObject_RichCompareBool(PyTuple_GET_ITEM(f->varnames, index), key, Py_EQ)))) return Status::ok;
   index = -1;
   return Status::ok;
 }
@@ -377,8 +376,7 @@ Status build_signature(NativeTypes& types, const FunctionDecl& decl, Signature& 
   if (decl.varkw != nullptr) {
     Ref name = TRY(types.name(decl.varkw));
     TRY(list_append(names, name));
-    if (decl.varkw_annotation != nullptr)
-      TRY(dict_set(sig.annotations, name, TRY(types.text(decl.varkw_annotation))));
+    if (decl.varkw_annotation != nullptr) TRY(dict_set(sig.annotations, name, TRY(types.text(decl.varkw_annotation))));
   }
   if (decl.returns != nullptr) TRY(dict_set(sig.annotations, TRY(types.name("return")), TRY(types.text(decl.returns))));
   auto listed = [](const std::vector<const char*>& list, const char* local) {

@@ -76,7 +76,6 @@ struct FunctionDecl {
   CoroutineBody coroutine = nullptr;
 };
 
-
 // What a module's native functions share: the heap types behind them (the
 // coroutine type made with the first coroutine function), the parts of the
 // interpreter's empty code object that each code object copies, and whether
@@ -100,7 +99,8 @@ struct NativeTypes {
   Ref text(const char* s);
   template <class F>
   void for_each_ref(F&& f) {
-    for (Ref* r : {&function, &coroutine, &bytecode, &consts, &names, &linetable, &exceptiontable, &filename, &freevars})
+    for (Ref* r :
+         {&function, &coroutine, &bytecode, &consts, &names, &linetable, &exceptiontable, &filename, &freevars})
       f(*r);
     for (auto& entry : texts) f(entry.second);
   }
@@ -111,7 +111,6 @@ Ref make_function(Handle module, NativeTypes& types, const FunctionDecl& decl);
 // def or class statement: None under -OO, and from 3.13 on without the
 // common indentation of its lines.
 Ref docstring(const NativeTypes& types, const char* raw);
-
 
 // ---- internals shared by function.cpp and coroutine.cpp --------------------------
 struct FunctionObject {

@@ -49,7 +49,7 @@ Ref tuple(std::initializer_list<Handle> items);
 
 // ---- truth, comparison, type tests ------------------------------------------------
 inline Truth truthy(Handle o) { return truth_of(PyObject_IsTrue(o.get())); }  // `bool(o)`, or `if o:`
-inline Ref rich_compare(Handle a, Handle b, int op) {                        // `a <op> b`
+inline Ref rich_compare(Handle a, Handle b, int op) {                         // `a <op> b`
   return Ref::steal(PyObject_RichCompare(a.get(), b.get(), op));
 }
 inline Truth compare(Handle a, Handle b, int op) {  // `if a <op> b:`

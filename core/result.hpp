@@ -69,16 +69,16 @@ std::reference_wrapper<T> unwrap(T* p) noexcept {
 }  // namespace zcore
 
 // NOLINTBEGIN(cppcoreguidelines-macro-usage): control flow cannot be a function
-#define TRY(...)                                                        \
-  ({                                                                    \
-    auto zcore_result_ = (__VA_ARGS__);                                 \
-    if (::zcore::detail::failed(zcore_result_)) return {};              \
-    ::zcore::detail::unwrap(std::move(zcore_result_));                  \
+#define TRY(...)                                           \
+  ({                                                       \
+    auto zcore_result_ = (__VA_ARGS__);                    \
+    if (::zcore::detail::failed(zcore_result_)) return {}; \
+    ::zcore::detail::unwrap(std::move(zcore_result_));     \
   })
-#define CO_TRY(...)                                                     \
-  ({                                                                    \
-    auto zcore_result_ = (__VA_ARGS__);                                 \
-    if (::zcore::detail::failed(zcore_result_)) co_return {};           \
-    ::zcore::detail::unwrap(std::move(zcore_result_));                  \
+#define CO_TRY(...)                                           \
+  ({                                                          \
+    auto zcore_result_ = (__VA_ARGS__);                       \
+    if (::zcore::detail::failed(zcore_result_)) co_return {}; \
+    ::zcore::detail::unwrap(std::move(zcore_result_));        \
   })
 // NOLINTEND(cppcoreguidelines-macro-usage)

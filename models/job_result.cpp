@@ -94,7 +94,8 @@ Ref job_result_from_dict(const Args& args) {
     result_block = TRY(new_dict());
   }
 
-  Ref counts = TRY(either(TRY(get(st, data, st[Name::counts])), [&] { return get(st, result_block, st[Name::counts]); }));
+  Ref counts =
+      TRY(either(TRY(get(st, data, st[Name::counts])), [&] { return get(st, result_block, st[Name::counts]); }));
   Ref job_id = TRY(either(TRY(get(st, data, st[Name::job_id])), [&] { return Ref(st.empty_text); }));
   Ref num_qubits = TRY(
       either(TRY(get(st, result_block, st[Name::num_qubits])), [&] { return get(st, data, st[Name::num_qubits]); }));
@@ -232,24 +233,23 @@ Status add_job_result(Handle module, State& st, Handle dataclass) {
                                          .comprehension_vars = {"key", "value"},
                                          .captured = {"total"},
                                          .sync = get_probabilities}));
-  Ref job_result = TRY(
-      make_dataclass(module, st.types, dataclass,
-                     {.name = "JobResult",
-                      .fields = {{"job_id", "str"},
-                                 {"status", "JobStatus"},
-                                 {"counts", "Optional[Dict[str, int]]", Py_None},
-                                 {"num_qubits", "Optional[int]", Py_None},
-                                 {"shots", "Optional[int]", Py_None},
-                                 {"backend", "Optional[str]", Py_None},
-                                 {"error", "Optional[str]", Py_None},
-                                 {"raw", "Optional[Dict[str, Any]]", Py_None}},
-                      .members = {{"from_dict", TRY(call(TRY(builtin("classmethod")), {from_dict}))},
-                                  {"is_complete", TRY(getter("is_complete", "JobResult.is_complete", is_complete))},
-                                  {"is_successful",
-                                   TRY(getter("is_successful", "JobResult.is_successful", is_successful))},
-                                  {"get_probabilities", probabilities}}}));
+  Ref job_result = TRY(make_dataclass(
+      module, st.types, dataclass,
+      {.name = "JobResult",
+       .fields = {{"job_id", "str"},
+                  {"status", "JobStatus"},
+                  {"counts", "Optional[Dict[str, int]]", Py_None},
+                  {"num_qubits", "Optional[int]", Py_None},
+                  {"shots", "Optional[int]", Py_None},
+                  {"backend", "Optional[str]", Py_None},
+                  {"error", "Optional[str]", Py_None},
+                  {"raw", "Optional[Dict[str, Any]]", Py_None}},
+       .members = {{"from_dict", TRY(call(TRY(builtin("classmethod")), {from_dict}))},
+                   {"is_complete", TRY(getter("is_complete", "JobResult.is_complete", is_complete))},
+                   {"is_successful", TRY(getter("is_successful", "JobResult.is_successful", is_successful))},
+                   {"get_probabilities", probabilities}}}));
   TRY(st.job_result.set(job_result, {st[Name::job_id], st[Name::status], st[Name::counts], st[Name::num_qubits],
-                                      st[Name::shots], st[Name::backend], st[Name::error], st[Name::raw]}));
+                                     st[Name::shots], st[Name::backend], st[Name::error], st[Name::raw]}));
   return add(module, "JobResult", job_result);
 }
 

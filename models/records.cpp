@@ -56,18 +56,19 @@ Status add_records(Handle module, State& st, Handle dataclass) {
                              {.name = "CircuitJob",
                               .fields = {{"job_id", "str"}, {"status", "JobStatus | str", st.job_status.pending}}}))));
 
-  Ref provider = TRY(make_dataclass(
-      module, st.types, dataclass,
-      {.name = "ProviderInfo",
-       .doc = "Information about a quantum provider.",
-       .fields = {{"id", "str"},
-                  {"name", "str"},
-                  {"type", "str", st.simulator},
-                  {"num_qubits", "int", st.zero},
-                  {"available", "bool", Py_True}},
-       .members = {{"from_dict", TRY(from_dict_method(module, st, "ProviderInfo.from_dict", "ProviderInfo",
-                                                      provider_from_dict))}}}));
-  TRY(st.provider.set(provider, {st[Name::id], st[Name::name], st[Name::type], st[Name::num_qubits], st[Name::available]}));
+  Ref provider =
+      TRY(make_dataclass(module, st.types, dataclass,
+                         {.name = "ProviderInfo",
+                          .doc = "Information about a quantum provider.",
+                          .fields = {{"id", "str"},
+                                     {"name", "str"},
+                                     {"type", "str", st.simulator},
+                                     {"num_qubits", "int", st.zero},
+                                     {"available", "bool", Py_True}},
+                          .members = {{"from_dict", TRY(from_dict_method(module, st, "ProviderInfo.from_dict",
+                                                                         "ProviderInfo", provider_from_dict))}}}));
+  TRY(st.provider.set(provider,
+                      {st[Name::id], st[Name::name], st[Name::type], st[Name::num_qubits], st[Name::available]}));
   TRY(add(module, "ProviderInfo", provider));
 
   Ref backend = TRY(make_dataclass(
@@ -78,8 +79,8 @@ Status add_records(Handle module, State& st, Handle dataclass) {
                   {"num_qubits", "int"},
                   {"backend_type", "str", st.simulator},
                   {"available", "bool", Py_True}},
-       .members = {{"from_dict", TRY(from_dict_method(module, st, "BackendInfo.from_dict", "BackendInfo",
-                                                      backend_from_dict))}}}));
+       .members = {{"from_dict",
+                    TRY(from_dict_method(module, st, "BackendInfo.from_dict", "BackendInfo", backend_from_dict))}}}));
   TRY(st.backend.set(backend,
                      {st[Name::backend_name], st[Name::num_qubits], st[Name::backend_type], st[Name::available]}));
   TRY(add(module, "BackendInfo", backend));
@@ -88,10 +89,7 @@ Status add_records(Handle module, State& st, Handle dataclass) {
       module, st.types, dataclass,
       {.name = "SupplierInfo",
        .doc = "Information about a quantum supplier.",
-       .fields = {{"id", "str"},
-                  {"name", "str"},
-                  {"enabled", "bool", Py_True},
-                  {"num_providers", "int", st.zero}},
+       .fields = {{"id", "str"}, {"name", "str"}, {"enabled", "bool", Py_True}, {"num_providers", "int", st.zero}},
        .members = {{"from_dict", TRY(from_dict_method(module, st, "SupplierInfo.from_dict", "SupplierInfo",
                                                       supplier_from_dict))}}}));
   TRY(st.supplier.set(supplier, {st[Name::id], st[Name::name], st[Name::enabled], st[Name::num_providers]}));

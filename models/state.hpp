@@ -64,8 +64,7 @@ struct State : ModuleStateBase {
     names.for_each_ref(f);
     for (RecordClass* record : {&provider, &backend, &supplier, &job_result}) record->for_each_ref(f);
     job_status.for_each_ref(f);
-    for (Ref* r : {&empty_text, &simulator, &pending, &zero, &one, &builtin_isinstance, &builtin_sum})
-      f(*r);
+    for (Ref* r : {&empty_text, &simulator, &pending, &zero, &one, &builtin_isinstance, &builtin_sum}) f(*r);
   }
 };
 
