@@ -95,17 +95,8 @@ Ref execute(const Args& args) {
   return call(wait_for_result, {TRY(getattr(job, st[Name::job_id]))});
 }
 
-// `mapping.get(key, *fallback)`: an exact dict's own `get` cannot have been
-// replaced, so its lookup is made directly.
 Ref get(const State& st, Handle mapping, Handle key, Handle fallback = {}) {
-  if (PyDict_CheckExact(mapping.get())) {
-    PyObject* value = PyDict_GetItemWithError(mapping.get(), key.get());
-    if (value != nullptr) return Ref::borrow(value);
-    if (PyErr_Occurred()) return failure;
-    return Ref::borrow(fallback ? fallback : Handle(Py_None));
-  }
-  if (!fallback) return call_method(mapping, st[Name::get], {key});
-  return call_method(mapping, st[Name::get], {key, fallback});
+  return mapping_get(mapping, st[Name::get], key, fallback);
 }
 
 // The catalogue entry of an "ibm_quantum" backend or a "braket" device, in

@@ -95,6 +95,21 @@ Ref call_dict(Handle f, Handle args_tuple, Handle kwargs);
 // self.name(*args): looked up on the object at the moment of the call.
 Ref call_method(Handle self, Handle name, std::initializer_list<Handle> args = {});
 
+// `mapping.get(key, fallback)`, or `mapping.get(key)` without a fallback;
+// `get_name` is the interned "get". An exact dict's own get cannot have been
+// replaced, so its lookup is made directly, with the same result; any other
+// mapping is asked through its own get.
+inline Ref mapping_get(Handle mapping, Handle get_name, Handle key, Handle fallback = {}) {
+  if (PyDict_CheckExact(mapping.get())) {
+    PyObject* value = PyDict_GetItemWithError(mapping.get(), key.get());
+    if (value != nullptr) return Ref::borrow(value);
+    if (PyErr_Occurred()) return failure;
+    return Ref::borrow(fallback ? fallback : Handle(Py_None));
+  }
+  if (!fallback) return call_method(mapping, get_name, {key});
+  return call_method(mapping, get_name, {key, fallback});
+}
+
 // ---- modules -------------------------------------------------------------------------
 inline Ref import(const char* dotted) { return Ref::steal(PyImport_ImportModule(dotted)); }
 // The `name` of `from <module> import name`, from the module imported.

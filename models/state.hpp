@@ -68,19 +68,9 @@ struct State : ModuleStateBase {
   }
 };
 
-// `mapping.get(key, fallback)`. An exact dict cannot have its `get`
-// replaced, so its lookup is made directly, with the same result; anything
-// else goes through its own `get`.
-// Without `fallback`, the one-argument form `mapping.get(key)`.
+// `mapping.get(key, fallback)`, as the module's functions read documents.
 inline Ref get(const State& st, Handle mapping, Handle key, Handle fallback = {}) {
-  if (PyDict_CheckExact(mapping.get())) {
-    PyObject* value = PyDict_GetItemWithError(mapping.get(), key.get());
-    if (value != nullptr) return Ref::borrow(value);
-    if (PyErr_Occurred()) return failure;
-    return Ref::borrow(fallback ? fallback : Handle(Py_None));
-  }
-  if (!fallback) return call_method(mapping, st[Name::get], {key});
-  return call_method(mapping, st[Name::get], {key, fallback});
+  return mapping_get(mapping, st[Name::get], key, fallback);
 }
 
 // Define the classes in the module, in the module's order.
