@@ -5,6 +5,7 @@ max_retries from -2 to 4, subclasses that override a method."""
 from __future__ import annotations
 
 import asyncio
+import contextlib
 
 from hypothesis import given
 from hypothesis import strategies as st
@@ -94,9 +95,30 @@ def test_sync_client(config, answers, override, call):
     compare("sync client", (config, answers, override, call), scenario)
 
 
+@contextlib.contextmanager
+def async_client(run, config, answers, ticks, sleep_ticks, override, replace_sleep):
+    """The asynchronous client of one run with its fakes in place, and the
+    outcome of its construction (the client is None when that failed)."""
+    http = FakeAsyncHTTP(Answers(run, answers), ticks)
+    with fake_globals(run, config, http), fake_asyncio_sleep(run, sleep_ticks):
+        made = construct(run, config, client_class(run, True, override))
+        client = client_of(run) if made[0] == "return" else None
+        if client is not None and replace_sleep:
+            async def _sleep(seconds):
+                run.note("replaced _sleep", seconds)
+                if not run.hand_driven:
+                    await REAL_SLEEP(0)
+
+            client._sleep = _sleep
+        yield made, client
+
+
+REAL_SLEEP = asyncio.sleep
+ASYNC_METHODS = st.sampled_from(sorted(ASYNC_CALLS)).flatmap(lambda m: st.tuples(st.just(m), ASYNC_CALLS[m]))
+
+
 @given(config=CONSTRUCTION, answers=ANSWERS, override=st.sampled_from(OVERRIDES[:2] + OVERRIDES[3:4] + OVERRIDES[5:]),
-       call=st.sampled_from(sorted(ASYNC_CALLS)).flatmap(lambda m: st.tuples(st.just(m), ASYNC_CALLS[m])),
-       ticks=st.integers(0, 2), sleep_ticks=st.integers(0, 2), replace_sleep=st.booleans(),
+       call=ASYNC_METHODS, ticks=st.integers(0, 2), sleep_ticks=st.integers(0, 2), replace_sleep=st.booleans(),
        actions=st.lists(st.sampled_from([("send", None), ("send", "x")])
                         | st.tuples(st.just("throw"), st.tuples(st.sampled_from(
                             ["CancelledError", "Boom", "StopIteration", "GeneratorExit", "ConnectError",
@@ -106,16 +128,9 @@ def test_async_client_driven_by_hand(config, answers, override, call, ticks, sle
     method, args = call
 
     def scenario(run, recipe):
-        http = FakeAsyncHTTP(Answers(run, answers), ticks)
-        with fake_globals(run, config, http), fake_asyncio_sleep(run, sleep_ticks):
-            made = construct(run, config, client_class(run, True, override))
-            if made[0] != "return":
+        with async_client(run, config, answers, ticks, sleep_ticks, override, replace_sleep) as (made, client):
+            if client is None:
                 return made
-            client = client_of(run)
-            if replace_sleep:
-                async def _sleep(seconds):
-                    run.note("replaced _sleep", seconds)
-                client._sleep = _sleep
             try:
                 coroutine = getattr(client, method)(*(run.build(a) for a in args))
             except BaseException as e:  # noqa: B902 - argument binding fails before any coroutine exists
@@ -129,28 +144,17 @@ def test_async_client_driven_by_hand(config, answers, override, call, ticks, sle
 LOOP_ANSWERS = st.lists(st.tuples(st.just("resp"), RESPONSES) | st.tuples(st.just("raise"), st.tuples(
     st.sampled_from(["ConnectTimeout", "ReadTimeout", "ConnectError", "HTTPStatusError", "Boom", "CancelledError"]),
     s.TEXTS)), min_size=1, max_size=4)
-REAL_SLEEP = asyncio.sleep
 
 
-@given(config=CONSTRUCTION, answers=LOOP_ANSWERS,
-       call=st.sampled_from(sorted(ASYNC_CALLS)).flatmap(lambda m: st.tuples(st.just(m), ASYNC_CALLS[m])),
-       ticks=st.integers(0, 2), sleep_ticks=st.integers(0, 2), replace_sleep=st.booleans(),
-       cancel_after=st.none() | st.integers(0, 8))
+@given(config=CONSTRUCTION, answers=LOOP_ANSWERS, call=ASYNC_METHODS, ticks=st.integers(0, 2),
+       sleep_ticks=st.integers(0, 2), replace_sleep=st.booleans(), cancel_after=st.none() | st.integers(0, 8))
 def test_async_client_on_the_event_loop(config, answers, call, ticks, sleep_ticks, replace_sleep, cancel_after):
     method, args = call
 
     def scenario(run, recipe):
-        http = FakeAsyncHTTP(Answers(run, answers), ticks)
-        with fake_globals(run, config, http), fake_asyncio_sleep(run, sleep_ticks):
-            made = construct(run, config, client_class(run, True, None))
-            if made[0] != "return":
+        with async_client(run, config, answers, ticks, sleep_ticks, None, replace_sleep) as (made, client):
+            if client is None:
                 return made
-            client = client_of(run)
-            if replace_sleep:
-                async def _sleep(seconds):
-                    run.note("replaced _sleep", seconds)
-                    await REAL_SLEEP(0)
-                client._sleep = _sleep
 
             async def main():
                 task = asyncio.ensure_future(getattr(client, method)(*(run.build(a) for a in args)))
