@@ -137,10 +137,21 @@ def fake_globals(run: Run, recipe, http):
 
 
 def client_class(run: Run, asynchronous: bool, override: str | None):
+    """The client class itself, or a subclass that overrides one method and
+    logs every attribute read through the instance, so that the order of those
+    reads is compared too. "fake submit" answers a job of its own instead of
+    calling the base class."""
     base = run.impl.client.AsyncVORAClient if asynchronous else run.impl.client.VORAClient
     if override is None:
         return base
-    if asynchronous:
+    name = override
+    if override == "fake submit":
+        name = "submit"
+
+        def method(self, *args, **kwargs):
+            run.note("override", override, args, kwargs)
+            return run.build(("probe", (("job_id", ("val", "job-7")),)))
+    elif asynchronous:
         async def method(self, *args, **kwargs):
             run.note("override", override, args, kwargs)
             return await getattr(super(cls, self), override)(*args, **kwargs)
@@ -148,7 +159,13 @@ def client_class(run: Run, asynchronous: bool, override: str | None):
         def method(self, *args, **kwargs):
             run.note("override", override, args, kwargs)
             return getattr(super(cls, self), override)(*args, **kwargs)
-    cls = type("Sub", (base,), {override: method})
+
+    def __getattribute__(self, attribute):
+        if not attribute.startswith("__"):
+            run.note("self." + attribute)
+        return super(cls, self).__getattribute__(attribute)
+
+    cls = type("Sub", (base,), {name: method, "__getattribute__": __getattribute__})
     return cls
 
 

@@ -325,6 +325,10 @@ class LoggingMapping:
         self._note("len")
         return len(self._items)
 
+    def __repr__(self):  # its label, not its address, so that messages compare
+        self._note("repr")
+        return f"<{self._run.label_of(self)}>"
+
     def items(self):
         self._note("items")
         return self._items.items()

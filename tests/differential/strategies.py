@@ -46,6 +46,13 @@ def mappings(keys, values, max_size=6):
     return st.tuples(st.sampled_from(["dict", "dict", "dict", "ldict", "lmap"]), items.map(tuple))
 
 
+def records(fields: dict):
+    """A mapping of some of `fields` (key -> value strategy): a dict, a dict
+    subclass or a Mapping, as mappings() makes."""
+    items = st.fixed_dictionaries({}, optional=fields).map(lambda d: tuple(d.items()))
+    return st.tuples(st.sampled_from(["dict", "dict", "dict", "ldict", "lmap"]), items)
+
+
 def lists(values, max_size=4):
     return st.lists(values, max_size=max_size).map(lambda v: ("list", tuple(v)))
 
