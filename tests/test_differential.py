@@ -6,7 +6,7 @@ with the input that caused it. ZENTROVA_DIFF_EXAMPLES sets the examples per
 test (600 by default, the same ones every run); for a soak run raise it and
 set ZENTROVA_DIFF_SEED to draw new cases:
 
-    ZENTROVA_DIFF_EXAMPLES=20000 ZENTROVA_DIFF_SEED=7 python -m pytest tests/test_differential.py -s
+    ZENTROVA_DIFF_EXAMPLES=8000 ZENTROVA_DIFF_SEED=7 python -m pytest tests/test_differential.py -s
 """
 
 from __future__ import annotations
