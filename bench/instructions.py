@@ -258,7 +258,7 @@ def operations(models, client) -> dict:
         "async.get_status": (async_client(Response(200, COMPLETED)).get_status, JOB),
         "mock.get_status": (mocked.get_status, JOB),
     }
-    return {key: (spec[0], spec[1], spec[2] if len(spec) > 2 else None, client) for key, spec in found.items()}
+    return {key: (entry[0], entry[1], entry[2] if len(entry) > 2 else None, client) for key, entry in found.items()}
 
 
 def mock_answer(httpx):
@@ -397,10 +397,10 @@ def outcome(shape, fn, arg, error):
         return ("raises", type(e).__name__, str(e))
 
 
-def recorded(key, shape, spec):
+def recorded(key, shape, entry):
     """The outcome of one call, with the requests (method, URL, arguments)
     and the sleeps it made."""
-    fn, arg, error, client = spec
+    fn, arg, error, client = entry
     http = getattr(getattr(fn, "__self__", None), "_client", None)
     if not isinstance(http, FakeHTTP):
         return outcome(shape, fn, arg, error), None, None
@@ -419,7 +419,7 @@ def recorded(key, shape, spec):
 
 def check(found: dict) -> None:
     for key, label, shape, _ in LOOPED:
-        ours, base = (recorded(key, shape, spec) for spec in found[key])
+        ours, base = (recorded(key, shape, entry) for entry in found[key])
         if ours != base:
             sys.exit(f"{label}: the two sides differ, nothing to compare:\n"
                      f"  ours {ours!r:.2000}\n  base {base!r:.2000}")
@@ -514,8 +514,8 @@ print(time.perf_counter() - started)
 """
 
 
-def seconds(loop, n, spec) -> float:
-    fn, arg, error, _ = spec
+def seconds(loop, n, entry) -> float:
+    fn, arg, error, _ = entry
     gc.collect()
     started = time.perf_counter()
     loop(n, fn, arg, error)
@@ -533,16 +533,16 @@ def wall_child(quick: bool) -> None:
     result = {}
     for key, _, shape, n in LOOPED:
         measured, empty = SHAPES[shape]
-        for spec in found[key]:
-            measured(warm_up(n), *spec[:3])
+        for entry in found[key]:
+            measured(warm_up(n), *entry[:3])
         # As many iterations as make the slower side's loop last `target`.
-        slowest = max(seconds(measured, n, spec) for spec in found[key]) / n
+        slowest = max(seconds(measured, n, entry) for entry in found[key]) / n
         n = max(1, round(target / slowest))
         times: dict[str, tuple[list[float], list[float]]] = {side: ([], []) for side in SIDES}
         for r in range(repeats):
-            for side, spec in (zip(SIDES, found[key]) if r % 2 == 0 else reversed(list(zip(SIDES, found[key])))):
-                times[side][0].append(seconds(measured, n, spec))
-                times[side][1].append(seconds(empty, n, spec))
+            for side, entry in (zip(SIDES, found[key]) if r % 2 == 0 else reversed(list(zip(SIDES, found[key])))):
+                times[side][0].append(seconds(measured, n, entry))
+                times[side][1].append(seconds(empty, n, entry))
         result[key] = {side: (statistics.median(full) - statistics.median(bare)) / n
                        for side, (full, bare) in times.items()}
     print(json.dumps(result))
