@@ -50,10 +50,10 @@ class Answers:
         self.calls += 1
         if self.calls > 30:
             raise Stop("too many requests")
-        kind, spec = self.answers[min(self.calls - 1, len(self.answers) - 1)]
+        kind, recipe = self.answers[min(self.calls - 1, len(self.answers) - 1)]
         if kind == "raise":
-            raise self.run.exc(spec)
-        return self.run.build(spec)
+            raise self.run.exc(recipe)
+        return self.run.build(recipe)
 
 
 class FakeHTTP:

@@ -136,12 +136,12 @@ class Run:
 
     # -- building recipes --------------------------------------------------------------
 
-    def build(self, spec):
+    def build(self, recipe):
         """Live object for a recipe value: atoms stand for themselves; tuples
         tagged "dict", "ldict", "lmap", "list" or "probe" are containers and fakes."""
-        if not isinstance(spec, tuple):
-            return spec
-        tag, body = spec[0], spec[1]
+        if not isinstance(recipe, tuple):
+            return recipe
+        tag, body = recipe[0], recipe[1]
         if tag == "dict":
             return self.register({self.build(k): self.build(v) for k, v in body}, "d")
         if tag == "ldict":
@@ -154,10 +154,10 @@ class Run:
             return Probe(self, dict(body))
         if tag == "model":  # a name of the implementation's models module
             return getattr(self.impl.models, body)
-        raise ValueError(spec)
+        raise ValueError(recipe)
 
-    def exc(self, spec, response=None) -> BaseException:
-        kind, message = spec
+    def exc(self, recipe, response=None) -> BaseException:
+        kind, message = recipe
         if kind == "HTTPStatusError":
             return httpx.HTTPStatusError(message, request=REQUEST, response=response)
         if kind in ("ConnectTimeout", "ReadTimeout", "ConnectError", "RemoteProtocolError", "DecodingError"):
@@ -172,9 +172,9 @@ class Run:
             return json.JSONDecodeError(message, "{", 0)
         return getattr(builtins, kind)(message)
 
-    def outcome(self, spec, owner=None):
+    def outcome(self, recipe, owner=None):
         """("ret", value) answers a value; ("raise", exception) raises a fresh one."""
-        kind, payload = spec
+        kind, payload = recipe
         if kind == "raise":
             raise self.exc(payload, owner)
         return payload
