@@ -82,7 +82,7 @@ constexpr const char* kModuleDoc =
     "with the core CLI (`zentrova`).\n";
 
 Status exec_cli(Handle module, State& st) {
-  TRY(st.names.create(kNameTexts));
+  TRY(st.names.create(kNameTexts, [&](const char* s) { return st.types.name(s); }));
   st.read_mode = TRY(text("r"));
   st.utf8 = TRY(text("utf-8"));
   st.two = TRY(integer(2));

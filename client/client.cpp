@@ -11,7 +11,7 @@ Failure raise_error(const State& st, const Args& args, Name error, Text message)
 namespace {
 
 Status create_constants(State& st) {
-  TRY(st.names.create(kNameTexts));
+  TRY(st.names.create(kNameTexts, [&](const char* s) { return st.types.name(s); }));
   TRY(st.texts.create(kTexts));
   st.zero = TRY(integer(0));
   st.one = TRY(integer(1));

@@ -4,6 +4,7 @@
 // or an exception (step_throw), then resume the body with the outcome until
 // it waits again or ends (run_body).
 #include "function.hpp"
+#include "module.hpp"
 
 // Needs Python.h, which function.hpp brings in.
 #include <structmember.h>
@@ -574,8 +575,23 @@ PyType_Spec coroutine_spec = {
 
 PyType_Spec* coroutine_type_spec() noexcept { return &coroutine_spec; }
 
+namespace {
+
+// The coroutine type is made with the module's first coroutine: a program
+// that only uses its synchronous functions never pays for it.
+PyTypeObject* coroutine_type_of(FunctionObject* function) {
+  if (function->coroutine_type != nullptr) return function->coroutine_type;
+  NativeTypes& types = native_types(function->module);
+  if (!types.coroutine && types.create_coroutine_type(function->module) != Status::ok) return nullptr;
+  function->coroutine_type = reinterpret_cast<PyTypeObject*>(Ref(types.coroutine).release());
+  return function->coroutine_type;
+}
+
+}  // namespace
+
 Ref make_coroutine(FunctionObject* function, Ref* frame, Py_ssize_t count, Ref varkw) {
-  PyTypeObject* type = function->coroutine_type;
+  PyTypeObject* type = coroutine_type_of(function);
+  if (type == nullptr) return failure;
   Ref self = TRY(Ref::steal(type->tp_alloc(type, 0)));
   CoroutineObject* c = as_coroutine(self.get());
   new (&c->varkw) Ref(std::move(varkw));

@@ -330,8 +330,8 @@ PyType_Spec function_spec = {"zentrova_sdk.function", sizeof(FunctionObject), 0,
 
 // ---- construction ----------------------------------------------------------------------
 
-Ref builtins_of(Handle globals) {
-  PyObject* b = PyDict_GetItemWithError(globals.get(), TRY(intern("__builtins__")).get());
+Ref builtins_of(NativeTypes& types, Handle globals) {
+  PyObject* b = PyDict_GetItemWithError(globals.get(), TRY(types.name("__builtins__")).get());
   if (b == nullptr && PyErr_Occurred()) return failure;
   if (b != nullptr && PyModule_Check(b)) return Ref::borrow(PyModule_GetDict(b));
   if (b != nullptr && PyDict_Check(b)) return Ref::borrow(b);
@@ -518,10 +518,17 @@ Status NativeTypes::create(Handle module) {
 }
 
 Ref NativeTypes::name(const char* s) {
-  auto found = texts.find(s);
-  if (found != texts.end()) return found->second;
+  const std::size_t mask = kNameSlots - 1;
+  std::size_t slot = (reinterpret_cast<std::uintptr_t>(s) * 0x9E3779B97F4A7C15ull >> 32) & mask;
+  while (cached_names[slot].text != nullptr) {
+    if (cached_names[slot].text == s) return cached_names[slot].name;
+    slot = (slot + 1) & mask;
+  }
   Ref made = TRY(intern(s));
-  texts.emplace(s, made);
+  if (cached_count < kNameSlots / 2) {  // past that, names are made afresh: slower, never wrong
+    cached_names[slot] = {s, made};
+    ++cached_count;
+  }
   return made;
 }
 
@@ -544,12 +551,11 @@ Ref make_function(Handle module, NativeTypes& types, const FunctionDecl& decl) {
   }
   Signature sig;
   TRY(build_signature(types, decl, sig));
-  if (decl.coroutine != nullptr && !types.coroutine) TRY(types.create_coroutine_type(module));
   Ref qualname = TRY(text(decl.qualname != nullptr ? decl.qualname : decl.name));
   Ref module_name = TRY(Ref::steal(PyModule_GetNameObject(module.get())));
   Ref code = TRY(build_code(types, decl, sig, qualname));
   Ref globals = Ref::borrow(PyModule_GetDict(module.get()));
-  Ref builtins = TRY(builtins_of(globals));
+  Ref builtins = TRY(builtins_of(types, globals));
   Ref name = TRY(types.name(decl.name));
   Ref doc = decl.doc != nullptr ? TRY(docstring(types, decl.doc)) : none();
 
@@ -569,7 +575,7 @@ Ref make_function(Handle module, NativeTypes& types, const FunctionDecl& decl) {
   f->module = Ref::borrow(module).release();
   f->varnames = sig.varnames.release();
   f->code = code.release();
-  f->coroutine_type = reinterpret_cast<PyTypeObject*>(Ref(types.coroutine).release());  // NULL without coroutines
+  f->coroutine_type = reinterpret_cast<PyTypeObject*>(Ref(types.coroutine).release());  // NULL until the first coroutine
   f->argcount = sig.argcount;
   f->kwonlycount = sig.kwonlycount;
   f->nlocals = static_cast<Py_ssize_t>(decl.locals.size());

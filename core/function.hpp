@@ -7,7 +7,8 @@
 
 #include <cstddef>
 #include <string_view>
-#include <unordered_map>
+#include <array>
+#include <cstdint>
 #include <vector>
 
 #include "task.hpp"
@@ -89,20 +90,28 @@ struct NativeTypes {
   int firstlineno = 0;
   bool keep_docstrings = true;
 
-  // The names and annotation texts of the module's functions, each made once:
-  // a compiled module shares its equal constants too.
-  std::unordered_map<std::string_view, Ref> texts;
+  // The names and annotation texts the module's initialisation uses, each
+  // made once: a compiled module shares its equal constants too. Keyed by
+  // the address of the text, which is a string literal (the compiler merges
+  // equal literals; where it has not, both copies intern to one object).
+  struct CachedName {
+    const char* text = nullptr;
+    Ref name;
+  };
+  static constexpr std::size_t kNameSlots = 512;  // a power of two, well above what a module uses
+  std::array<CachedName, kNameSlots> cached_names;
+  std::size_t cached_count = 0;
 
   Status create(Handle module);
   Status create_coroutine_type(Handle module);
-  Ref name(const char* s);  // interned
+  Ref name(const char* s);  // interned; `s` is a string literal
   Ref text(const char* s);
   template <class F>
   void for_each_ref(F&& f) {
     for (Ref* r :
          {&function, &coroutine, &bytecode, &consts, &names, &linetable, &exceptiontable, &filename, &freevars})
       f(*r);
-    for (auto& entry : texts) f(entry.second);
+    for (CachedName& entry : cached_names) f(entry.name);
   }
 };
 

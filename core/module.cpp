@@ -3,14 +3,19 @@
 namespace zcore {
 
 Status add(Handle module, const char* name, Handle value) {
-  return status_of(PyModule_AddObjectRef(module.get(), name, value.get()));
+  return setitem(Handle(PyModule_GetDict(module.get())), TRY(native_types(module).name(name)), value);
 }
 
 Status add_from(Handle module, const char* from, std::initializer_list<const char*> names) {
+  NativeTypes& cache = native_types(module);
   Ref fromlist = TRY(new_list());
-  for (const char* name : names) TRY(list_append(fromlist, TRY(intern(name))));
+  for (const char* name : names) TRY(list_append(fromlist, TRY(cache.name(name))));
   Ref source = TRY(Ref::steal(PyImport_ImportModuleLevel(from, nullptr, nullptr, fromlist.get(), 0)));
-  for (const char* name : names) TRY(add(module, name, TRY(import_name(source, from, name))));
+  Handle globals = PyModule_GetDict(module.get());
+  for (const char* name : names) {
+    Ref key = TRY(cache.name(name));
+    TRY(setitem(globals, key, TRY(import_name(source, from, key))));
+  }
   return Status::ok;
 }
 
@@ -25,9 +30,10 @@ Ref builtin(const char* name) {
 
 Status install_builtins(Handle module) {
   Handle globals = PyModule_GetDict(module.get());
-  if (PyDict_GetItemWithError(globals.get(), TRY(intern("__builtins__")).get()) != nullptr) return Status::ok;
+  Ref key = TRY(native_types(module).name("__builtins__"));
+  if (PyDict_GetItemWithError(globals.get(), key.get()) != nullptr) return Status::ok;
   if (PyErr_Occurred()) return failure;
-  return dict_set(globals, "__builtins__", PyEval_GetBuiltins());
+  return setitem(globals, key, PyEval_GetBuiltins());
 }
 
 namespace {
@@ -61,24 +67,24 @@ Ref make_class(Handle module, const char* name, std::initializer_list<Handle> ba
   TRY(setitem(ns, TRY(names.name("__qualname__")), qualname));
   // Where the class's source would begin, were there any: the first line, as
   // for the code objects of its methods.
-  if (compat::kClassStatementRecordsAttributes) TRY(setitem(ns, TRY(intern("__firstlineno__")), TRY(integer(1))));
+  if (compat::kClassStatementRecordsAttributes) TRY(setitem(ns, TRY(names.name("__firstlineno__")), TRY(integer(1))));
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(body.get(), &pos, &key, &value)) TRY(setitem(ns, key, value));
   if (compat::kClassStatementRecordsAttributes) {
-    Ref names = TRY(new_list());
-    for (const char* attribute : self_attributes) TRY(list_append(names, TRY(intern(attribute))));
-    TRY(status_of(PyList_Sort(names.get())));
-    TRY(setitem(ns, TRY(intern("__static_attributes__")), TRY(Ref::steal(PyList_AsTuple(names.get())))));
+    Ref attributes = TRY(new_list());
+    for (const char* attribute : self_attributes) TRY(list_append(attributes, TRY(names.name(attribute))));
+    TRY(status_of(PyList_Sort(attributes.get())));
+    TRY(setitem(ns, TRY(names.name("__static_attributes__")), TRY(Ref::steal(PyList_AsTuple(attributes.get())))));
   }
   return call(metaclass, {qualname, base_tuple, ns});
 }
 
-Status set_class_docstring(const NativeTypes& types, Handle body, const char* doc) {
+Status set_class_docstring(NativeTypes& types, Handle body, const char* doc) {
   Ref value = TRY(docstring(types, doc));
   if (value.is_none()) return Status::ok;
-  return dict_set(body, "__doc__", value);
+  return setitem(body, TRY(types.name("__doc__")), value);
 }
 
 Ref make_exception(Handle module, const char* name, Handle base) {
@@ -86,19 +92,20 @@ Ref make_exception(Handle module, const char* name, Handle base) {
 }
 
 Ref make_str_enum(Handle module, const char* name, std::initializer_list<std::pair<const char*, const char*>> members) {
+  NativeTypes& names = native_types(module);
   Ref body = TRY(new_dict());
-  for (const auto& [member, value] : members) TRY(dict_set(body, member, TRY(text(value))));
+  for (const auto& [member, value] : members) TRY(setitem(body, TRY(names.name(member)), TRY(text(value))));
   Ref enum_class = TRY(getattr(TRY(import("enum")), "Enum"));
   return make_class(module, name, {reinterpret_cast<PyObject*>(&PyUnicode_Type), enum_class}, body);
 }
 
-Ref make_dataclass(Handle module, const NativeTypes& types, Handle decorator, const DataclassDecl& decl) {
+Ref make_dataclass(Handle module, Handle decorator, const DataclassDecl& decl) {
+  NativeTypes& names = native_types(module);
   // A class body with annotations sets them up before its docstring.
   Ref ns = TRY(new_dict());
   Ref annotations = TRY(new_dict());
-  TRY(dict_set(ns, "__annotations__", annotations));
-  if (decl.doc != nullptr) TRY(set_class_docstring(types, ns, decl.doc));
-  NativeTypes& names = native_types(module);
+  TRY(setitem(ns, TRY(names.name("__annotations__")), annotations));
+  if (decl.doc != nullptr) TRY(set_class_docstring(names, ns, decl.doc));
   for (const Field& field : decl.fields) {
     Ref name = TRY(names.name(field.name));
     TRY(dict_set(annotations, name, TRY(names.text(field.annotation))));

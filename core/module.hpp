@@ -52,8 +52,8 @@ struct ModuleDefinition {
 
   static int exec(PyObject* module) noexcept {
     return guard_status([&]() -> Status {
-      TRY(install_builtins(module));
       State* state = new (state_of(module)) State();
+      TRY(install_builtins(module));
       TRY(state->types.create(module));
       TRY(Exec(module, *state));
       state->ready = true;
@@ -109,7 +109,7 @@ Ref builtin(const char* name);
 Ref make_class(Handle module, const char* name, std::initializer_list<Handle> bases, Handle body,
                std::span<const char* const> self_attributes = {});
 // Puts a docstring into a class body as the compiler does (nothing under -OO).
-Status set_class_docstring(const NativeTypes& types, Handle body, const char* doc);
+Status set_class_docstring(NativeTypes& types, Handle body, const char* doc);
 // class <name>(<base>): pass
 Ref make_exception(Handle module, const char* name, Handle base);
 // class <name>(str, Enum) with the members in order.
@@ -135,7 +135,7 @@ struct DataclassDecl {
 
 // A class body of annotated fields (annotations stored as text) and members,
 // decorated with `decorator` (the host's dataclasses.dataclass).
-Ref make_dataclass(Handle module, const NativeTypes& types, Handle decorator, const DataclassDecl& decl);
+Ref make_dataclass(Handle module, Handle decorator, const DataclassDecl& decl);
 
 // A data class as a module made it, recognised again at call time.
 struct RecordClass {

@@ -113,11 +113,11 @@ Status unpack2(Handle pair, Ref& first, Ref& second) {
   return Status::ok;
 }
 
-Ref import_name(Handle source, const char* module, const char* name) {
-  Ref value = Ref::steal(PyObject_GetAttrString(source.get(), name));
+Ref import_name(Handle source, const char* module, Handle name) {
+  Ref value = Ref::steal(PyObject_GetAttr(source.get(), name.get()));
   if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
   PyErr_Clear();
-  PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+  PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%s'", name.get(), module);
   return failure;
 }
 

@@ -113,7 +113,7 @@ inline Ref mapping_get(Handle mapping, Handle get_name, Handle key, Handle fallb
 // ---- modules -------------------------------------------------------------------------
 inline Ref import(const char* dotted) { return Ref::steal(PyImport_ImportModule(dotted)); }
 // The `name` of `from <module> import name`, from the module imported.
-Ref import_name(Handle source, const char* module, const char* name);
+Ref import_name(Handle source, const char* module, Handle name);
 
 // ---- interned names -------------------------------------------------------------------
 // The attribute names and keys a module uses, interned once at initialisation
@@ -122,9 +122,15 @@ Ref import_name(Handle source, const char* module, const char* name);
 template <class Index, std::size_t N, bool Interned = true>
 class NameTable {
  public:
-  Status create(const char* const (&texts)[N]) {
-    for (std::size_t i = 0; i < N; ++i) refs_[i] = TRY(Interned ? intern(texts[i]) : text(texts[i]));
+  // `made` gives each text its object (a cache shares the names that the
+  // module's functions and classes use too).
+  template <class Make>
+  Status create(const char* const (&texts)[N], Make&& made) {
+    for (std::size_t i = 0; i < N; ++i) refs_[i] = TRY(made(texts[i]));
     return Status::ok;
+  }
+  Status create(const char* const (&texts)[N]) {
+    return create(texts, [](const char* s) { return Interned ? intern(s) : text(s); });
   }
   Handle operator[](Index i) const noexcept { return refs_[static_cast<std::size_t>(i)]; }
   template <class F>

@@ -234,7 +234,7 @@ Status add_job_result(Handle module, State& st, Handle dataclass) {
                                          .captured = {"total"},
                                          .sync = get_probabilities}));
   Ref job_result = TRY(make_dataclass(
-      module, st.types, dataclass,
+      module, dataclass,
       {.name = "JobResult",
        .fields = {{"job_id", "str"},
                   {"status", "JobStatus"},

@@ -43,7 +43,7 @@ Status add_job_status(Handle module, State& st) {
 }
 
 Status exec_models(Handle module, State& st) {
-  TRY(st.names.create(kNameTexts));
+  TRY(st.names.create(kNameTexts, [&](const char* s) { return st.types.name(s); }));
   st.empty_text = TRY(text(""));
   st.simulator = TRY(text("simulator"));
   st.pending = TRY(text("pending"));

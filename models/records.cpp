@@ -52,12 +52,12 @@ Ref from_dict_method(Handle module, State& st, const char* qualname, const char*
 
 Status add_records(Handle module, State& st, Handle dataclass) {
   TRY(add(module, "CircuitJob",
-          TRY(make_dataclass(module, st.types, dataclass,
+          TRY(make_dataclass(module, dataclass,
                              {.name = "CircuitJob",
                               .fields = {{"job_id", "str"}, {"status", "JobStatus | str", st.job_status.pending}}}))));
 
   Ref provider =
-      TRY(make_dataclass(module, st.types, dataclass,
+      TRY(make_dataclass(module, dataclass,
                          {.name = "ProviderInfo",
                           .doc = "Information about a quantum provider.",
                           .fields = {{"id", "str"},
@@ -72,7 +72,7 @@ Status add_records(Handle module, State& st, Handle dataclass) {
   TRY(add(module, "ProviderInfo", provider));
 
   Ref backend = TRY(make_dataclass(
-      module, st.types, dataclass,
+      module, dataclass,
       {.name = "BackendInfo",
        .doc = "Information about a quantum backend.",
        .fields = {{"backend_name", "str"},
@@ -86,7 +86,7 @@ Status add_records(Handle module, State& st, Handle dataclass) {
   TRY(add(module, "BackendInfo", backend));
 
   Ref supplier = TRY(make_dataclass(
-      module, st.types, dataclass,
+      module, dataclass,
       {.name = "SupplierInfo",
        .doc = "Information about a quantum supplier.",
        .fields = {{"id", "str"}, {"name", "str"}, {"enabled", "bool", Py_True}, {"num_providers", "int", st.zero}},

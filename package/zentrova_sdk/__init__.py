@@ -2,10 +2,9 @@
 
 The modules are C++ extension modules; this initialiser only gathers their
 public names. It imports them when a name is first asked for, so that
-``import zentrova_sdk.models`` costs neither httpx nor typer.
+``import zentrova_sdk.models`` costs neither httpx nor typer. Type checkers
+read the names from ``__init__.pyi``.
 """
-
-from typing import TYPE_CHECKING
 
 __version__ = "0.1.0"
 
@@ -26,23 +25,6 @@ __all__ = [
     "VORAError",
     "__version__",
 ]
-
-if TYPE_CHECKING:
-    from zentrova_sdk.client import AsyncVORAClient, VORAClient
-    from zentrova_sdk.models import (
-        AuthenticationError,
-        BackendInfo,
-        CircuitJob,
-        JobNotFoundError,
-        JobResult,
-        JobStatus,
-        ProviderInfo,
-        RateLimitError,
-        SupplierInfo,
-        TimeoutError,
-        ValidationError,
-        VORAError,
-    )
 
 _HOME = {"AsyncVORAClient": "client", "VORAClient": "client"}
 
