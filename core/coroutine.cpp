@@ -24,8 +24,9 @@ void Task::promise_type::return_value(Ref value) noexcept {
   error = CaughtException::fetch();
 }
 
+// Required of a promise; without C++ exceptions nothing can call it.
 void Task::promise_type::unhandled_exception() noexcept {
-  set_error_from_exception();
+  PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
   error = CaughtException::fetch();
 }
 
@@ -67,6 +68,7 @@ struct CoroutineObject {
   FunctionObject* function;
   Ref frame_object;  // cr_frame, made when first asked for
   Ref* frame;        // arguments and the locals that outlive an await, seen by the collector
+  HeapArray<Ref> frame_storage;
   Py_ssize_t count;
   Ref varkw;
   Task task;
@@ -101,7 +103,8 @@ class ExcStateScope {
 void release_frame(CoroutineObject* c) noexcept {
   c->frame_object.reset();
   c->task.destroy();
-  delete[] std::exchange(c->frame, nullptr);
+  c->frame = nullptr;
+  c->frame_storage.reset();
   c->count = 0;
   c->varkw.reset();
   Ref handled = Ref::steal(std::exchange(c->exc_state.exc_value, nullptr));
@@ -476,6 +479,7 @@ void coroutine_dealloc(PyObject* self) noexcept {
   c->task.~Task();
   c->varkw.~Ref();
   c->frame_object.~Ref();
+  c->frame_storage.~HeapArray();
   Py_CLEAR(c->function);
   type->tp_free(self);
   Py_DECREF(type);
@@ -597,13 +601,17 @@ Ref make_coroutine(FunctionObject* function, Ref* frame, Py_ssize_t count, Ref v
   new (&c->varkw) Ref(std::move(varkw));
   new (&c->frame_object) Ref();
   new (&c->task) Task();
+  new (&c->frame_storage) HeapArray<Ref>();
   c->exc_state = {};
-  c->state = State::created;
+  c->state = State::finished;  // until it is whole: a coroutine that failed to be made was never due to be awaited
   c->function = reinterpret_cast<FunctionObject*>(Py_NewRef(reinterpret_cast<PyObject*>(function)));
-  c->frame = new Ref[count > 0 ? count : 1];
+  c->frame = c->frame_storage.allocate(static_cast<std::size_t>(count));
+  if (c->frame == nullptr) return failure;
   c->count = count;
   for (Py_ssize_t i = 0; i < count; ++i) c->frame[i] = std::move(frame[i]);
   c->task = function->coroutine(Args(function, c->frame, c->varkw));
+  if (!c->task) return failure;  // no memory for the body's frame
+  c->state = State::created;
   return self;
 }
 

@@ -1,7 +1,5 @@
 #include "error.hpp"
 
-#include <new>
-
 namespace zcore {
 
 CaughtException CaughtException::fetch() noexcept {
@@ -55,15 +53,5 @@ Truth exit_with_exception(Handle exit, const CaughtException& caught) {
 }
 
 }  // namespace detail
-
-void set_error_from_exception() noexcept {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-  }
-}
 
 }  // namespace zcore

@@ -67,31 +67,18 @@ Failure raise(PyObject* builtin_cls, const char* message);
 template <class Body>
 Status with_context(Handle manager, Body&& body);
 
-// Converts a C++ exception (out of memory, say) into the Python error
-// indicator. Python errors never travel as C++ exceptions; these are the
-// only ones that can reach a slot.
-void set_error_from_exception() noexcept;
-
 // Boundaries between the interpreter and C++: every slot runs its body
-// through one of these, so that nothing but a Python error ever leaves it.
+// through one of these. The modules are built without C++ exceptions
+// (storage.hpp), so a Python error, handed up as a failed result, is all
+// that can leave a body.
 template <class Body>
 PyObject* guard(Body&& body) noexcept {
-  try {
-    return body().release();
-  } catch (...) {
-    set_error_from_exception();
-    return nullptr;
-  }
+  return body().release();
 }
 
 template <class Body>
 int guard_status(Body&& body) noexcept {
-  try {
-    return body() == Status::ok ? 0 : -1;
-  } catch (...) {
-    set_error_from_exception();
-    return -1;
-  }
+  return body() == Status::ok ? 0 : -1;
 }
 
 namespace detail {

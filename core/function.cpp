@@ -160,12 +160,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // inline slots).
     const Py_ssize_t total = f->argcount + f->kwonlycount + (f->coroutine != nullptr ? f->nlocals : 0);
     Ref inline_slots[kInlineSlots];
-    std::vector<Ref> heap_slots;
+    HeapArray<Ref> heap_slots;
     Ref* slots = inline_slots;
-    if (total > kInlineSlots) {
-      heap_slots.resize(static_cast<std::size_t>(total));
-      slots = heap_slots.data();
-    }
+    if (total > kInlineSlots && (slots = heap_slots.allocate(static_cast<std::size_t>(total))) == nullptr) return failure;
     Ref varkw;
     TRY(bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots, varkw));
     if (f->sync != nullptr) return f->sync(Args(f, slots, varkw));
@@ -379,7 +376,7 @@ Status build_signature(NativeTypes& types, const FunctionDecl& decl, Signature& 
     if (decl.varkw_annotation != nullptr) TRY(dict_set(sig.annotations, name, TRY(types.text(decl.varkw_annotation))));
   }
   if (decl.returns != nullptr) TRY(dict_set(sig.annotations, TRY(types.name("return")), TRY(types.text(decl.returns))));
-  auto listed = [](const std::vector<const char*>& list, const char* local) {
+  auto listed = [](const auto& list, const char* local) {
     return std::any_of(list.begin(), list.end(), [&](const char* name) { return std::string_view(name) == local; });
   };
   Ref cells = TRY(new_list());
@@ -428,7 +425,7 @@ Ref build_code(NativeTypes& types, const FunctionDecl& decl, const Signature& si
 // inspect.cleandoc: it removes the leading blanks of the first line and the
 // smallest indentation of the non-blank lines after it from each of them, and
 // keeps blank lines, the leading and the trailing ones included.
-std::string dedent_docstring(std::string_view doc) {
+Ref dedent_docstring(std::string_view doc) {
   const std::size_t end = doc.size();
   std::size_t p = doc.find('\n');
   p = p == std::string_view::npos ? end : p + 1;
@@ -441,24 +438,26 @@ std::string dedent_docstring(std::string_view doc) {
     }
   }
   if (margin == std::string_view::npos) margin = 0;
-  std::string out;
-  out.reserve(end);
+  HeapArray<char> buffer;
+  char* out = buffer.allocate(end);
+  if (out == nullptr) return failure;
+  std::size_t size = 0;
   p = doc.find_first_not_of(' ');
   if (p == std::string_view::npos) p = end;
   while (p < end) {
     const char ch = doc[p++];
-    out += ch;
+    out[size++] = ch;
     if (ch == '\n') break;
   }
   while (p < end) {
     for (std::size_t i = 0; i < margin && p < end && doc[p] == ' '; ++i) ++p;
     while (p < end) {
       const char ch = doc[p++];
-      out += ch;
+      out[size++] = ch;
       if (ch == '\n') break;
     }
   }
-  return out;
+  return text(std::string_view(out, size));
 }
 
 }  // namespace
@@ -472,7 +471,7 @@ Ref docstring(const NativeTypes& types, const char* raw) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(doc.get(), &size);
   if (utf8 == nullptr) return failure;
-  return text(dedent_docstring(std::string_view(utf8, static_cast<std::size_t>(size))));
+  return dedent_docstring(std::string_view(utf8, static_cast<std::size_t>(size)));
 }
 
 namespace {
@@ -497,8 +496,10 @@ Status NativeTypes::create(Handle module) {
   TRY(hide(function, {"__vectorcalloffset__"}));
   const char* module_name = PyModule_GetName(module.get());
   if (module_name == nullptr) return failure;
-  const std::string file = "<" + std::string(module_name) + ">";
-  Ref empty = TRY(Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file.c_str(), "<native>", 1))));
+  Ref file = TRY(Ref::steal(PyUnicode_FromFormat("<%s>", module_name)));
+  const char* file_name = PyUnicode_AsUTF8(file.get());
+  if (file_name == nullptr) return failure;
+  Ref empty = TRY(Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_name, "<native>", 1))));
   bytecode = TRY(Ref::steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty.get()))));
   consts = TRY(getattr(empty, "co_consts"));
   names = TRY(getattr(empty, "co_names"));
@@ -525,7 +526,7 @@ Ref NativeTypes::name(const char* s) {
     slot = (slot + 1) & mask;
   }
   Ref made = TRY(intern(s));
-  if (cached_count < kNameSlots / 2) {  // past that, names are made afresh: slower, never wrong
+  if (cached_count < kNameSlots * 3 / 4) {  // past that, names are made afresh: slower, never wrong
     cached_names[slot] = {s, made};
     ++cached_count;
   }
@@ -547,6 +548,11 @@ Status NativeTypes::create_coroutine_type(Handle module) {
 Ref make_function(Handle module, NativeTypes& types, const FunctionDecl& decl) {
   if ((decl.sync == nullptr) == (decl.coroutine == nullptr)) {
     PyErr_Format(PyExc_SystemError, "function %s needs exactly one body", decl.name);
+    return failure;
+  }
+  if (decl.params.overflowed() || decl.locals.overflowed() || decl.comprehension_vars.overflowed() ||
+      decl.captured.overflowed()) {
+    PyErr_Format(PyExc_SystemError, "function %s declares more names than its lists hold", decl.name);
     return failure;
   }
   Signature sig;

@@ -5,12 +5,12 @@
 // so inspect, typing, classmethod, property and typer accept them.
 #pragma once
 
-#include <cstddef>
-#include <string_view>
 #include <array>
+#include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <string_view>
 
+#include "storage.hpp"
 #include "task.hpp"
 
 namespace zcore {
@@ -60,19 +60,19 @@ struct FunctionDecl {
   const char* name;
   const char* qualname = nullptr;  // defaults to `name`
   const char* doc = nullptr;
-  std::vector<Param> params = {};
+  InlineList<Param, 8> params = {};
   const char* varkw = nullptr;
   const char* varkw_annotation = nullptr;
   const char* returns = nullptr;
-  std::vector<const char*> locals = {};  // co_varnames after the arguments, in order of first use
+  InlineList<const char*, 12> locals = {};  // co_varnames after the arguments, in order of first use
   // Of `locals`, the variables of comprehensions in the body, and the names a
   // comprehension reads. As the interpreter compiles such a body: before 3.12
   // each comprehension is a function of its own, whose variables are not the
   // body's and which reads the captured locals through cells (co_cellvars);
   // since 3.12 comprehensions are inlined (PEP 709), so their variables are
   // locals of the body like the others, and nothing is a cell.
-  std::vector<const char*> comprehension_vars = {};
-  std::vector<const char*> captured = {};
+  InlineList<const char*, 4> comprehension_vars = {};
+  InlineList<const char*, 4> captured = {};
   SyncBody sync = nullptr;  // exactly one of the two bodies
   CoroutineBody coroutine = nullptr;
 };
@@ -98,7 +98,7 @@ struct NativeTypes {
     const char* text = nullptr;
     Ref name;
   };
-  static constexpr std::size_t kNameSlots = 512;  // a power of two, well above what a module uses
+  static constexpr std::size_t kNameSlots = 256;  // a power of two, well above what a module uses
   std::array<CachedName, kNameSlots> cached_names;
   std::size_t cached_count = 0;
 

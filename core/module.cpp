@@ -100,6 +100,10 @@ Ref make_str_enum(Handle module, const char* name, std::initializer_list<std::pa
 }
 
 Ref make_dataclass(Handle module, Handle decorator, const DataclassDecl& decl) {
+  if (decl.fields.overflowed() || decl.members.overflowed()) {
+    PyErr_Format(PyExc_SystemError, "class %s declares more names than its lists hold", decl.name);
+    return failure;
+  }
   NativeTypes& names = native_types(module);
   // A class body with annotations sets them up before its docstring.
   Ref ns = TRY(new_dict());

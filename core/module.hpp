@@ -8,7 +8,6 @@
 #include <new>
 #include <span>
 #include <utility>
-#include <vector>
 
 #include "function.hpp"
 
@@ -129,8 +128,8 @@ struct Member {
 struct DataclassDecl {
   const char* name;
   const char* doc = nullptr;
-  std::vector<Field> fields;
-  std::vector<Member> members = {};
+  InlineList<Field, 8> fields;
+  InlineList<Member, 4> members = {};
 };
 
 // A class body of annotated fields (annotations stored as text) and members,

@@ -1,6 +1,6 @@
 #include "object.hpp"
 
-#include <vector>
+#include "storage.hpp"
 
 namespace zcore {
 
@@ -29,36 +29,35 @@ namespace {
 // method can prepend `self` without copying (PY_VECTORCALL_ARGUMENTS_OFFSET).
 constexpr std::size_t kInlineArgs = 8;
 
-struct ArgVector {
-  PyObject* inline_slots[kInlineArgs + 1];
-  std::vector<PyObject*> heap;
-  PyObject** slots;
-
-  explicit ArgVector(std::initializer_list<Handle> args) {
-    slots = inline_slots;
-    if (args.size() > kInlineArgs) {
-      heap.resize(args.size() + 1);
-      slots = heap.data();
-    }
-    slots[0] = nullptr;
-    std::size_t i = 1;
-    for (Handle a : args) slots[i++] = a.get();
-  }
-  PyObject* const* argv() const { return slots + 1; }
-};
+// The arguments after the writable slot: inline, or for a longer call on
+// the heap (nullptr with MemoryError set when that fails).
+PyObject** argument_slots(PyObject* (&inline_slots)[kInlineArgs + 1], HeapArray<PyObject*>& heap, std::size_t count) {
+  if (count <= kInlineArgs) return inline_slots;
+  return heap.allocate(count + 1);
+}
 
 }  // namespace
 
 Ref call(Handle f, std::initializer_list<Handle> args) {
-  ArgVector v(args);
-  return Ref::steal(PyObject_Vectorcall(f.get(), v.argv(), args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  PyObject* inline_slots[kInlineArgs + 1];
+  HeapArray<PyObject*> heap;
+  PyObject** slots = argument_slots(inline_slots, heap, args.size());
+  if (slots == nullptr) return failure;
+  std::size_t i = 1;
+  for (Handle a : args) slots[i++] = a.get();
+  return Ref::steal(PyObject_Vectorcall(f.get(), slots + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 Ref call_kw(Handle f, std::initializer_list<Handle> args, Handle kwnames) {
-  ArgVector v(args);
+  PyObject* inline_slots[kInlineArgs + 1];
+  HeapArray<PyObject*> heap;
+  PyObject** slots = argument_slots(inline_slots, heap, args.size());
+  if (slots == nullptr) return failure;
+  std::size_t i = 1;
+  for (Handle a : args) slots[i++] = a.get();
   const std::size_t nkw = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.get()));
   const std::size_t npos = args.size() - nkw;
-  return Ref::steal(PyObject_Vectorcall(f.get(), v.argv(), npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+  return Ref::steal(PyObject_Vectorcall(f.get(), slots + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
 Ref call_dict(Handle f, Handle args_tuple, Handle kwargs) {
@@ -67,12 +66,9 @@ Ref call_dict(Handle f, Handle args_tuple, Handle kwargs) {
 
 Ref call_method(Handle self, Handle name, std::initializer_list<Handle> args) {
   PyObject* inline_slots[kInlineArgs + 1];
-  std::vector<PyObject*> heap;
-  PyObject** slots = inline_slots;
-  if (args.size() > kInlineArgs) {
-    heap.resize(args.size() + 1);
-    slots = heap.data();
-  }
+  HeapArray<PyObject*> heap;
+  PyObject** slots = argument_slots(inline_slots, heap, args.size());
+  if (slots == nullptr) return failure;
   slots[0] = self.get();
   std::size_t i = 1;
   for (Handle a : args) slots[i++] = a.get();

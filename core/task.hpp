@@ -45,6 +45,14 @@ class Task {
     CaughtException error;   // the exception that ended the body
 
     Task get_return_object() noexcept { return Task(handle_type::from_promise(*this)); }
+    // The body's frame comes from the interpreter's allocator; when it cannot
+    // be had, the call returns an empty Task with MemoryError set.
+    static void* operator new(std::size_t size) noexcept { return PyMem_Malloc(size); }
+    static void operator delete(void* frame) noexcept { PyMem_Free(frame); }
+    static Task get_return_object_on_allocation_failure() noexcept {
+      PyErr_NoMemory();
+      return Task();
+    }
     // Nothing of the body runs before the coroutine object is first driven.
     std::suspend_always initial_suspend() const noexcept { return {}; }
     std::suspend_always final_suspend() const noexcept { return {}; }
