@@ -32,7 +32,8 @@ exception in the frame its traceback holds; an httpx round trip), that share
 grows with the iterations towards a steady value, by a few percent for those
 rows; n is fixed per row, so runs compare, and --quick's n is smaller.
 `import zentrova_sdk.client` is counted in a fresh interpreter of its own,
-above an `import httpx` made before counting starts; likewise the twin's.
+above an `import httpx` and a collection made before counting starts;
+likewise the twin's.
 
 Both implementations run on the same fakes, built by the same code: a
 `_client` whose request returns a prebuilt response (a status code, a
@@ -487,9 +488,13 @@ def count_child(library: str, quick: bool, layout: int) -> None:
 
 # Counted in a fresh interpreter: the import of argv[2] above `import httpx`,
 # net of an empty measurement; `__import__` is what the statement calls. The
-# layout is shifted as shift_layout does.
+# layout is shifted as shift_layout does. A collection first: otherwise
+# whether the collector's threshold falls inside the one import (a quarter
+# of a million instructions) depends on what the layout shift allocated, not
+# on the import; from an empty young generation it depends on the import
+# alone.
 IMPORT_COUNT_CHILD = """
-import ctypes, sys
+import ctypes, gc, sys
 run = int(sys.argv[4])
 padding = [type(f"Pad{i}", (), {}) for i in range(run)] + [sys.intern(f"pad{i}_" * (1 + i % 5)) for i in range(7 * run)]
 control = ctypes.CDLL(sys.argv[1])
@@ -497,6 +502,7 @@ start, stop, name = control.bench_start, control.bench_stop, sys.argv[2]
 names = [f"import {sys.argv[3]} {kind}".encode() for kind in ("empty", "loop")]
 import httpx
 assert name not in sys.modules
+gc.collect()
 control.bench_instrument()
 start()
 stop(names[0])
@@ -505,9 +511,10 @@ __import__(name)
 stop(names[1])
 """
 IMPORT_WALL_CHILD = """
-import sys, time, httpx
+import gc, sys, time, httpx
 name = sys.argv[1]
 assert name not in sys.modules
+gc.collect()
 started = time.perf_counter()
 __import__(name)
 print(time.perf_counter() - started)

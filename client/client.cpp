@@ -45,6 +45,7 @@ Status exec_client(Handle module, State& st) {
   TRY(add_from(module, "zentrova_sdk.models",
                {"CircuitJob", "JobResult", "JobStatus", "VORAError", "AuthenticationError", "RateLimitError",
                 "ValidationError", "JobNotFoundError", "TimeoutError", "SupplierInfo", "ProviderInfo", "BackendInfo"}));
+  TRY(st.types.share_function_type(TRY(import("zentrova_sdk.models")), "zentrova_sdk.models"));
   TRY(st.circuit_job.set(TRY(getattr(module, "CircuitJob")), {st[Name::job_id], st[Name::status]}));
   TRY(add(module, "VORAClient", TRY(make_sync_client(module, st))));
   return add(module, "AsyncVORAClient", TRY(make_async_client(module, st)));

@@ -241,7 +241,7 @@ PySendResult step_throw(CoroutineObject* c, PyObject** out) noexcept {
     c->state = State::running;
     Ref closing;
     if (optional_attr(awaiting, "close", closing) == Truth::error) PyErr_WriteUnraisable(awaiting.get());
-    Ref closed = closing ? Ref::steal(PyObject_CallNoArgs(closing.get())) : none();
+    Ref closed = closing ? call(closing, {}) : none();
     if (closed) exc.restore();  // GeneratorExit itself then goes into the body; else close()'s error does
   } else {
     Ref throw_method;
@@ -250,12 +250,12 @@ PySendResult step_throw(CoroutineObject* c, PyObject** out) noexcept {
     if (!throw_method) {
       exc.restore();
     } else {
-      value = PyObject_CallOneArg(throw_method.get(), exc.value().get());
+      value = call(throw_method, {exc.value()}).release();
       if (value != nullptr) {
         r = PYGEN_NEXT;
       } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         CaughtException stop = CaughtException::fetch();
-        value = PyObject_GetAttrString(stop.value().get(), "value");
+        value = getattr(stop.value(), "value").release();
         r = value != nullptr ? PYGEN_RETURN : PYGEN_ERROR;
       }
     }
@@ -271,10 +271,10 @@ PyObject* to_python(PySendResult r, PyObject* out) noexcept {
   if (r == PYGEN_RETURN) {
     Ref result = Ref::steal(out);
     if (result.is_none()) {
-      PyErr_SetNone(PyExc_StopIteration);
+      PyErr_SetObject(PyExc_StopIteration, nullptr);
     } else {
       // Wrapped in an instance so that a tuple or exception result arrives intact.
-      Ref stop = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, result.get()));
+      Ref stop = call(PyExc_StopIteration, {result});
       if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
     }
   }
@@ -375,7 +375,7 @@ PyObject* coroutine_close(PyObject* self, PyObject*) noexcept {
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return nullptr;
   }
-  PyErr_SetNone(PyExc_GeneratorExit);
+  PyErr_SetObject(PyExc_GeneratorExit, nullptr);
   PyObject* out = nullptr;
   const PySendResult r = step_throw(c, &out);
   if (r != PYGEN_ERROR) {
@@ -414,9 +414,9 @@ PyObject* coroutine_dunder_await(PyObject* self, PyObject*) noexcept { return Py
 void warn_never_awaited(PyObject* self) noexcept {
   // The warnings module's own hook gives the interpreter's exact message.
   Ref warnings = Ref::steal(PyImport_ImportModule("warnings"));
-  Ref hook = warnings ? Ref::steal(PyObject_GetAttrString(warnings.get(), "_warn_unawaited_coroutine")) : Ref();
+  Ref hook = warnings ? getattr(warnings, "_warn_unawaited_coroutine") : Ref();
   if (hook) {
-    Ref r = Ref::steal(PyObject_CallOneArg(hook.get(), self));
+    Ref r = call(hook, {self});
     if (r) return;
   } else {
     PyErr_Clear();
@@ -491,7 +491,7 @@ PyObject* coroutine_repr(PyObject* self) noexcept {
 
 PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_coroutine(self)->function->name); }
 PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_coroutine(self)->function->qualname); }
-PyObject* get_code(PyObject* self, void*) noexcept { return Py_NewRef(as_coroutine(self)->function->code); }
+PyObject* get_code(PyObject* self, void*) noexcept { return Py_XNewRef(function_code(as_coroutine(self)->function)); }
 PyObject* get_running(PyObject* self, void*) noexcept {
   return PyBool_FromLong(as_coroutine(self)->state == State::running);
 }
@@ -585,6 +585,10 @@ namespace {
 // that only uses its synchronous functions never pays for it.
 PyTypeObject* coroutine_type_of(FunctionObject* function) {
   if (function->coroutine_type != nullptr) return function->coroutine_type;
+  if (function->module == nullptr) {  // torn down by the collector
+    PyErr_SetString(PyExc_RuntimeError, "module is not initialised");
+    return nullptr;
+  }
   NativeTypes& types = native_types(function->module);
   if (!types.coroutine && types.create_coroutine_type(function->module) != Status::ok) return nullptr;
   function->coroutine_type = reinterpret_cast<PyTypeObject*>(Ref(types.coroutine).release());
@@ -596,6 +600,10 @@ PyTypeObject* coroutine_type_of(FunctionObject* function) {
 Ref make_coroutine(FunctionObject* function, Ref* frame, Py_ssize_t count, Ref varkw) {
   PyTypeObject* type = coroutine_type_of(function);
   if (type == nullptr) return failure;
+  // cr_code and cr_frame need the code object.
+  PyObject* code = function_code(function);
+  if (code == nullptr) return failure;
+  if (code == Py_None) return raise(PyExc_RuntimeError, "module is not initialised");
   Ref self = TRY(Ref::steal(type->tp_alloc(type, 0)));
   CoroutineObject* c = as_coroutine(self.get());
   new (&c->varkw) Ref(std::move(varkw));

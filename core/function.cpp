@@ -1,9 +1,9 @@
 #include "function.hpp"
+#include "module.hpp"
 
 #include <structmember.h>
 
 #include <algorithm>
-#include <string>
 #include <string_view>
 
 namespace zcore {
@@ -69,7 +69,7 @@ Failure raise_too_many_positional(FunctionObject* f, Py_ssize_t given, const Ref
   Ref keyword_note = TRY(
       Ref::steal(kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
                                                      given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : "")
-                              : PyUnicode_FromString("")));
+                              : PyUnicode_FromStringAndSize("", 0)));
   PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f->qualname, expected.get(),
                plural ? "s" : "", given, keyword_note.get(), given == 1 && !kwonly_given ? "was" : "were");
   return failure;
@@ -215,6 +215,7 @@ void function_dealloc(PyObject* self) noexcept {
   clear_slot(f->qualname);
   clear_slot(f->code);
   clear_slot(f->varnames);
+  clear_slot(f->cellvars);
   Py_CLEAR(f->coroutine_type);
   type->tp_free(self);
   Py_DECREF(type);
@@ -261,6 +262,19 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
 
 PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
+// The code object is made lazily, from the function's names: before they
+// change, the code takes the ones it was defined with.
+PyObject* get_code(PyObject* self, void*) noexcept { return Py_XNewRef(function_code(as_function(self))); }
+int set_code(PyObject*, PyObject*, void*) noexcept {
+  PyErr_SetString(PyExc_AttributeError, "readonly attribute");
+  return -1;
+}
+template <PyObject* FunctionObject::* Field>
+int set_naming(PyObject* self, PyObject* value, void* message) noexcept {
+  if (function_code(as_function(self)) == nullptr) return -1;
+  return set_checked<Field, is_text, false>(self, value, message);
+}
+
 // Not generic: the empty tuple until something else is assigned.
 PyObject* get_type_params(PyObject* self, void*) noexcept {
   PyObject* value = as_function(self)->type_params;
@@ -275,10 +289,10 @@ char kAnnotationsMessage[] = "__annotations__ must be set to a dict object";
 char kTypeParamsMessage[] = "__type_params__ must be set to a tuple";
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_or_none<&FunctionObject::name>, set_checked<&FunctionObject::name, is_text, false>, nullptr,
-     kNameMessage},
-    {"__qualname__", get_or_none<&FunctionObject::qualname>, set_checked<&FunctionObject::qualname, is_text, false>,
-     nullptr, kQualnameMessage},
+    {"__name__", get_or_none<&FunctionObject::name>, set_naming<&FunctionObject::name>, nullptr, kNameMessage},
+    {"__qualname__", get_or_none<&FunctionObject::qualname>, set_naming<&FunctionObject::qualname>, nullptr,
+     kQualnameMessage},
+    {"__code__", get_code, set_code, nullptr, nullptr},
     {"__defaults__", get_or_none<&FunctionObject::defaults>, set_checked<&FunctionObject::defaults, is_tuple, true>,
      nullptr, kDefaultsMessage},
     {"__kwdefaults__", get_or_none<&FunctionObject::kwdefaults>,
@@ -297,7 +311,6 @@ PyMemberDef function_members[] = {
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
     {"__builtins__", T_OBJECT, offsetof(FunctionObject, builtins), READONLY, nullptr},
-    {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weaklist), READONLY, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
@@ -396,30 +409,29 @@ Status build_signature(NativeTypes& types, const FunctionDecl& decl, Signature& 
   return Status::ok;
 }
 
-Status int_attr(Handle o, const char* name, int& value) {
-  Ref number = TRY(getattr(o, name));
-  const long v = PyLong_AsLong(number.get());
-  if (v == -1 && PyErr_Occurred()) return failure;
-  value = static_cast<int>(v);
-  return Status::ok;
-}
+}  // namespace
 
-Ref build_code(NativeTypes& types, const FunctionDecl& decl, const Signature& sig, Handle qualname) {
+PyObject* function_code(FunctionObject* f) noexcept {
+  if (f->code != nullptr) return f->code;
+  if (f->module == nullptr) return Py_None;  // torn down by the collector before anyone asked
+  NativeTypes& types = native_types(f->module);
   // The modules' annotations are text, as under `from __future__ import annotations`.
   int flags = CO_OPTIMIZED | CO_NEWLOCALS | CO_FUTURE_ANNOTATIONS;
-  if (decl.varkw != nullptr) flags |= CO_VARKEYWORDS;
-  if (decl.coroutine != nullptr) flags |= CO_COROUTINE;
+  if (f->has_varkw) flags |= CO_VARKEYWORDS;
+  if (f->coroutine != nullptr) flags |= CO_COROUTINE;
   // The body is C++, so the code object never runs: its bytecode and tables
   // are those of the interpreter's own empty code object, whatever the
-  // interpreter's bytecode format is.
-  Ref name = TRY(types.name(decl.name));
-  return Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-      static_cast<int>(sig.argcount), 0, static_cast<int>(sig.kwonlycount),
-      static_cast<int>(PyTuple_GET_SIZE(sig.varnames.get())), types.stacksize, flags, types.bytecode.get(),
-      types.consts.get(), types.names.get(), sig.varnames.get(), types.freevars.get(), sig.cellvars.get(),
-      types.filename.get(), name.get(), qualname.get(), types.firstlineno, types.linetable.get(),
-      types.exceptiontable.get())));
+  // interpreter's bytecode format is. Its names are the function's own, which
+  // stay as they were made until the code exists (see set_naming).
+  f->code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+      static_cast<int>(f->argcount), 0, static_cast<int>(f->kwonlycount),
+      static_cast<int>(PyTuple_GET_SIZE(f->varnames)), types.stacksize, flags, types.bytecode.get(),
+      types.consts.get(), types.names.get(), f->varnames, types.freevars.get(), f->cellvars, types.filename.get(),
+      f->name, f->qualname, types.firstlineno, types.linetable.get(), types.exceptiontable.get()));
+  return f->code;
 }
+
+namespace {
 
 // What 3.13's compiler does to a docstring (_PyCompile_CleanDoc), unlike
 // inspect.cleandoc: it removes the leading blanks of the first line and the
@@ -482,33 +494,46 @@ namespace {
 // objects show no such attribute. The slots themselves stay.
 Status hide(Handle type, std::initializer_list<const char*> names) {
   Ref dict = TRY(Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type.get()))));
-  for (const char* name : names) TRY(status_of(PyDict_DelItemString(dict.get(), name)));
+  for (const char* name : names) TRY(status_of(PyDict_DelItem(dict.get(), TRY(intern(name)).get())));
   PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));
   return Status::ok;
 }
 
 }  // namespace
 
-Status NativeTypes::create(Handle module) {
+Status NativeTypes::create_function_type(Handle module) {
   function = TRY(Ref::steal(PyType_FromModuleAndSpec(module.get(), &function_spec, nullptr)));
   // The type is new and not yet seen by anyone, so its namespace can still
   // lose the entry.
-  TRY(hide(function, {"__vectorcalloffset__"}));
+  return hide(function, {"__vectorcalloffset__"});
+}
+
+Status NativeTypes::share_function_type(Handle other, const char* other_name) {
+  if (function || !PyModule_Check(other.get())) return Status::ok;
+  PyModuleDef* def = PyModule_GetDef(other.get());
+  if (def == nullptr || def->m_name == nullptr || std::string_view(def->m_name) != other_name) return Status::ok;
+  auto* state = static_cast<ModuleStateBase*>(PyModule_GetState(other.get()));
+  if (state != nullptr && state->ready && state->types.function) function = state->types.function;
+  return Status::ok;
+}
+
+Status NativeTypes::create(Handle module) {
   const char* module_name = PyModule_GetName(module.get());
   if (module_name == nullptr) return failure;
   Ref file = TRY(Ref::steal(PyUnicode_FromFormat("<%s>", module_name)));
   const char* file_name = PyUnicode_AsUTF8(file.get());
   if (file_name == nullptr) return failure;
   Ref empty = TRY(Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_name, "<native>", 1))));
-  bytecode = TRY(Ref::steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty.get()))));
-  consts = TRY(getattr(empty, "co_consts"));
-  names = TRY(getattr(empty, "co_names"));
-  linetable = TRY(getattr(empty, "co_linetable"));
-  exceptiontable = TRY(getattr(empty, "co_exceptiontable"));
-  filename = TRY(getattr(empty, "co_filename"));
+  PyCodeObject* template_code = reinterpret_cast<PyCodeObject*>(empty.get());
+  bytecode = TRY(Ref::steal(PyCode_GetCode(template_code)));
+  consts = Ref::borrow(template_code->co_consts);
+  names = Ref::borrow(template_code->co_names);
+  linetable = Ref::borrow(template_code->co_linetable);
+  exceptiontable = Ref::borrow(template_code->co_exceptiontable);
+  filename = Ref::borrow(template_code->co_filename);
   freevars = TRY(tuple({}));
-  TRY(int_attr(empty, "co_stacksize", stacksize));
-  TRY(int_attr(empty, "co_firstlineno", firstlineno));
+  stacksize = template_code->co_stacksize;
+  firstlineno = template_code->co_firstlineno;
   // -OO drops docstrings at compile time; the flag is the interpreter's, fixed at its start.
   if (PyObject* flags = PySys_GetObject("flags")) {  // borrowed
     const long level = PyLong_AsLong(TRY(getattr(flags, "optimize")).get());
@@ -525,7 +550,9 @@ Ref NativeTypes::name(const char* s) {
     if (cached_names[slot].text == s) return cached_names[slot].name;
     slot = (slot + 1) & mask;
   }
-  Ref made = TRY(intern(s));
+  PyObject* interned = TRY(zcore::text(std::string_view(s))).release();
+  PyUnicode_InternInPlace(&interned);
+  Ref made = Ref::steal(interned);
   if (cached_count < kNameSlots * 3 / 4) {  // past that, names are made afresh: slower, never wrong
     cached_names[slot] = {s, made};
     ++cached_count;
@@ -559,12 +586,12 @@ Ref make_function(Handle module, NativeTypes& types, const FunctionDecl& decl) {
   TRY(build_signature(types, decl, sig));
   Ref qualname = TRY(text(decl.qualname != nullptr ? decl.qualname : decl.name));
   Ref module_name = TRY(Ref::steal(PyModule_GetNameObject(module.get())));
-  Ref code = TRY(build_code(types, decl, sig, qualname));
   Ref globals = Ref::borrow(PyModule_GetDict(module.get()));
   Ref builtins = TRY(builtins_of(types, globals));
   Ref name = TRY(types.name(decl.name));
   Ref doc = decl.doc != nullptr ? TRY(docstring(types, decl.doc)) : none();
 
+  if (!types.function) TRY(types.create_function_type(module));
   PyTypeObject* function_type = reinterpret_cast<PyTypeObject*>(types.function.get());
   Ref result = TRY(Ref::steal(function_type->tp_alloc(function_type, 0)));
   FunctionObject* f = as_function(result.get());
@@ -580,7 +607,8 @@ Ref make_function(Handle module, NativeTypes& types, const FunctionDecl& decl) {
   f->builtins = builtins.release();
   f->module = Ref::borrow(module).release();
   f->varnames = sig.varnames.release();
-  f->code = code.release();
+  f->code = nullptr;  // made when first asked for
+  f->cellvars = sig.cellvars.release();
   f->coroutine_type = reinterpret_cast<PyTypeObject*>(Ref(types.coroutine).release());  // NULL until the first coroutine
   f->argcount = sig.argcount;
   f->kwonlycount = sig.kwonlycount;

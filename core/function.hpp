@@ -78,9 +78,14 @@ struct FunctionDecl {
 };
 
 // What a module's native functions share: the heap types behind them (the
-// coroutine type made with the first coroutine function), the parts of the
+// coroutine type made with the first coroutine), the parts of the
 // interpreter's empty code object that each code object copies, and whether
 // docstrings are kept (not under -OO).
+//
+// The function type is made with the module's first function, unless the
+// module has taken it from another module of the package first
+// (share_function_type): all Python functions are of one type too, and the
+// modules, built together from one source, agree on its layout.
 struct NativeTypes {
   Ref function;
   Ref coroutine;
@@ -103,6 +108,11 @@ struct NativeTypes {
   std::size_t cached_count = 0;
 
   Status create(Handle module);
+  Status create_function_type(Handle module);
+  // Takes the function type of `other`, when it is a module built on this
+  // core (its definition's name is `other_name`); otherwise leaves the
+  // module to make its own.
+  Status share_function_type(Handle other, const char* other_name);
   Status create_coroutine_type(Handle module);
   Ref name(const char* s);  // interned; `s` is a string literal
   Ref text(const char* s);
@@ -137,8 +147,9 @@ struct FunctionObject {
   PyObject* globals;
   PyObject* builtins;
   PyObject* module;  // the defining module, for its state
-  PyObject* code;
+  PyObject* code;      // NULL until first asked for (function_code)
   PyObject* varnames;  // the argument names of `code`
+  PyObject* cellvars;  // and its cells
   PyTypeObject* coroutine_type;
   Py_ssize_t argcount;
   Py_ssize_t kwonlycount;
@@ -147,6 +158,10 @@ struct FunctionObject {
   SyncBody sync;
   CoroutineBody coroutine;
 };
+
+// The function's code object (borrowed), made on first use; nullptr with the
+// error set when it cannot be made.
+PyObject* function_code(FunctionObject* f) noexcept;
 
 PyType_Spec* coroutine_type_spec() noexcept;
 // Wraps a bound frame (arguments, then empty local slots) into a coroutine

@@ -20,8 +20,9 @@ Status add_from(Handle module, const char* from, std::initializer_list<const cha
 }
 
 Ref builtin(const char* name) {
-  PyObject* value = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+  PyObject* value = PyDict_GetItemWithError(PyEval_GetBuiltins(), TRY(intern(name)).get());
   if (value == nullptr) {
+    if (PyErr_Occurred()) return failure;
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     return failure;
   }
@@ -62,7 +63,10 @@ Ref make_class(Handle module, const char* name, std::initializer_list<Handle> ba
   Ref base_tuple = TRY(tuple(bases));
   Ref metaclass = TRY(metaclass_of(base_tuple));
   NativeTypes& names = native_types(module);
-  Ref ns = TRY(call_method(metaclass, TRY(names.name("__prepare__")), {qualname, base_tuple}));
+  // type.__prepare__ (which nothing can replace) gives an empty dict.
+  Ref ns = metaclass.is(reinterpret_cast<PyObject*>(&PyType_Type))
+               ? TRY(new_dict())
+               : TRY(call_method(metaclass, TRY(names.name("__prepare__")), {qualname, base_tuple}));
   TRY(setitem(ns, TRY(names.name("__module__")), module_name));
   TRY(setitem(ns, TRY(names.name("__qualname__")), qualname));
   // Where the class's source would begin, were there any: the first line, as

@@ -2,10 +2,40 @@
 
 #include "storage.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 namespace zcore {
 
+namespace {
+
+bool is_ascii(std::string_view s) noexcept {
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    if (word & kHighBits) return false;
+  }
+  for (; i < s.size(); ++i)
+    if (static_cast<unsigned char>(s[i]) & 0x80) return false;
+  return true;
+}
+
+}  // namespace
+
 Ref text(std::string_view s) {
-  return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+  const auto size = static_cast<Py_ssize_t>(s.size());
+  // The modules' own texts are ASCII: copied as they are, which is what the
+  // UTF-8 decoder would make of them. (It also gives the empty and the
+  // one-character strings the interpreter's shared objects.)
+  if (size > 1 && is_ascii(s)) {
+    PyObject* made = PyUnicode_New(size, 127);
+    if (made == nullptr) return failure;
+    std::memcpy(PyUnicode_1BYTE_DATA(made), s.data(), s.size());
+    return Ref::steal(made);
+  }
+  return Ref::steal(PyUnicode_FromStringAndSize(s.data(), size));
 }
 
 Ref intern(const char* s) { return Ref::steal(PyUnicode_InternFromString(s)); }

@@ -19,7 +19,7 @@ Ref intern(const char* s);  // for names used as attribute or dict keys
 
 // ---- attributes ------------------------------------------------------------
 inline Ref getattr(Handle o, Handle name) { return Ref::steal(PyObject_GetAttr(o.get(), name.get())); }
-inline Ref getattr(Handle o, const char* name) { return Ref::steal(PyObject_GetAttrString(o.get(), name)); }
+inline Ref getattr(Handle o, const char* name) { return Ref::steal(PyObject_GetAttr(o.get(), TRY(intern(name)).get())); }
 inline Status setattr(Handle o, Handle name, Handle value) {
   return status_of(PyObject_SetAttr(o.get(), name.get(), value.get()));
 }
@@ -69,7 +69,8 @@ inline Ref subtract(Handle a, Handle b) { return Ref::steal(PyNumber_Subtract(a.
 inline Ref multiply(Handle a, Handle b) { return Ref::steal(PyNumber_Multiply(a.get(), b.get())); }
 inline Ref true_divide(Handle a, Handle b) { return Ref::steal(PyNumber_TrueDivide(a.get(), b.get())); }
 inline Ref power(Handle a, Handle b) { return Ref::steal(PyNumber_Power(a.get(), b.get(), Py_None)); }
-inline Ref integer(long v) { return Ref::steal(PyLong_FromLong(v)); }
+static_assert(sizeof(long) == sizeof(Py_ssize_t), "the supported platforms are LP64");
+inline Ref integer(long v) { return Ref::steal(PyLong_FromSsize_t(v)); }
 inline Ref floating(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
 
 // ---- iteration ---------------------------------------------------------------------
