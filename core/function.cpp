@@ -358,54 +358,70 @@ struct Signature {
   Py_ssize_t kwonlycount = 0;
 };
 
+// Where a local of the body goes in its code object: among the variables,
+// into a cell, or nowhere (a comprehension's own variable before 3.12).
+enum class LocalKind { variable, cell, none };
+
+LocalKind kind_of(const FunctionDecl& decl, const char* local) {
+  if (compat::kComprehensionsInlined) return LocalKind::variable;
+  auto listed = [&](const auto& list) {
+    return std::any_of(list.begin(), list.end(), [&](const char* name) { return std::string_view(name) == local; });
+  };
+  if (listed(decl.captured)) return LocalKind::cell;
+  return listed(decl.comprehension_vars) ? LocalKind::none : LocalKind::variable;
+}
+
+// Tuples sized from the declaration and filled in order, as the compiler
+// lays them out: positional parameters, keyword-only ones, **kwargs, then
+// the body's variables; cells apart.
 Status build_signature(NativeTypes& types, const FunctionDecl& decl, Signature& sig) {
-  Ref names = TRY(new_list());
-  Ref defaults = TRY(new_list());
-  Ref kwdefaults = TRY(new_dict());
+  Py_ssize_t defaults = 0, kwdefaults = 0, variables = 0, cells = 0;
+  for (const Param& p : decl.params) {
+    ++(p.keyword_only ? sig.kwonlycount : sig.argcount);
+    if (p.default_value) ++(p.keyword_only ? kwdefaults : defaults);
+  }
+  for (const char* local : decl.locals) {
+    const LocalKind kind = kind_of(decl, local);
+    if (kind == LocalKind::variable) ++variables;
+    if (kind == LocalKind::cell) ++cells;
+  }
+  sig.varnames = TRY(Ref::steal(
+      PyTuple_New(sig.argcount + sig.kwonlycount + (decl.varkw != nullptr ? 1 : 0) + variables)));
+  sig.cellvars = TRY(Ref::steal(PyTuple_New(cells)));
+  if (defaults > 0) sig.defaults = TRY(Ref::steal(PyTuple_New(defaults)));
+  if (kwdefaults > 0) sig.kwdefaults = TRY(new_dict());
   sig.annotations = TRY(new_dict());
+  Py_ssize_t next_name = 0, next_default = 0;
   for (bool keyword_only : {false, true}) {
     for (const Param& p : decl.params) {
       if (p.keyword_only != keyword_only) continue;
       Ref name = TRY(types.name(p.name));
-      TRY(list_append(names, name));
+      PyTuple_SET_ITEM(sig.varnames.get(), next_name++, Ref(name).release());
       if (p.annotation != nullptr) TRY(dict_set(sig.annotations, name, TRY(types.text(p.annotation))));
       if (keyword_only) {
-        ++sig.kwonlycount;
-        if (p.default_value) TRY(dict_set(kwdefaults, name, p.default_value));
-      } else {
-        ++sig.argcount;
-        if (p.default_value) {
-          TRY(list_append(defaults, p.default_value));
-        } else if (PyList_GET_SIZE(defaults.get()) > 0) {
-          PyErr_Format(PyExc_SystemError, "%s: non-default argument follows default argument", decl.name);
-          return failure;
-        }
+        if (p.default_value) TRY(dict_set(sig.kwdefaults, name, p.default_value));
+      } else if (p.default_value) {
+        PyTuple_SET_ITEM(sig.defaults.get(), next_default++, Ref(p.default_value).release());
+      } else if (next_default > 0) {
+        PyErr_Format(PyExc_SystemError, "%s: non-default argument follows default argument", decl.name);
+        return failure;
       }
     }
   }
   if (decl.varkw != nullptr) {
     Ref name = TRY(types.name(decl.varkw));
-    TRY(list_append(names, name));
+    PyTuple_SET_ITEM(sig.varnames.get(), next_name++, Ref(name).release());
     if (decl.varkw_annotation != nullptr) TRY(dict_set(sig.annotations, name, TRY(types.text(decl.varkw_annotation))));
   }
   if (decl.returns != nullptr) TRY(dict_set(sig.annotations, TRY(types.name("return")), TRY(types.text(decl.returns))));
-  auto listed = [](const auto& list, const char* local) {
-    return std::any_of(list.begin(), list.end(), [&](const char* name) { return std::string_view(name) == local; });
-  };
-  Ref cells = TRY(new_list());
+  Py_ssize_t next_cell = 0;
   for (const char* local : decl.locals) {
-    if (compat::kComprehensionsInlined) {
-      TRY(list_append(names, TRY(types.name(local))));
-    } else if (listed(decl.captured, local)) {
-      TRY(list_append(cells, TRY(types.name(local))));
-    } else if (!listed(decl.comprehension_vars, local)) {
-      TRY(list_append(names, TRY(types.name(local))));
-    }
+    const LocalKind kind = kind_of(decl, local);
+    if (kind == LocalKind::none) continue;
+    Ref name = TRY(types.name(local));
+    if (kind == LocalKind::variable) PyTuple_SET_ITEM(sig.varnames.get(), next_name++, name.release());
+    if (kind == LocalKind::cell) PyTuple_SET_ITEM(sig.cellvars.get(), next_cell++, name.release());
   }
-  sig.varnames = TRY(Ref::steal(PyList_AsTuple(names.get())));
-  sig.cellvars = TRY(Ref::steal(PyList_AsTuple(cells.get())));
-  if (PyList_GET_SIZE(defaults.get()) > 0) sig.defaults = TRY(Ref::steal(PyList_AsTuple(defaults.get())));
-  if (PyDict_GET_SIZE(kwdefaults.get()) > 0) sig.kwdefaults = kwdefaults;
   return Status::ok;
 }
 
@@ -476,10 +492,12 @@ Ref dedent_docstring(std::string_view doc) {
 
 Ref docstring(const NativeTypes& types, const char* raw) {
   if (!types.keep_docstrings) return none();
-  Ref doc = TRY(text(raw));
-  if (!compat::kCompilerDedentsDocstrings) return doc;
-  // The compiler expands tabs first, as str.expandtabs() does.
-  doc = TRY(call_method(doc, TRY(intern("expandtabs"))));
+  const std::string_view source(raw);
+  if (!compat::kCompilerDedentsDocstrings) return text(source);
+  // The compiler expands tabs first, as str.expandtabs() does (to nothing,
+  // where there are none).
+  if (source.find('\t') == std::string_view::npos) return dedent_docstring(source);
+  Ref doc = TRY(call_method(TRY(text(source)), TRY(intern("expandtabs"))));
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(doc.get(), &size);
   if (utf8 == nullptr) return failure;
