@@ -155,6 +155,9 @@ constexpr Py_ssize_t kInlineSlots = 8;
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   return guard([&]() -> Ref {
     FunctionObject* f = as_function(callable);
+    // The collector clears a function only when nothing can reach it; should
+    // anything call it even so, its body finds no module state.
+    if (f->module == nullptr) return raise(PyExc_RuntimeError, "module is not initialised");
     // Only a coroutine's frame has local slots: a synchronous body never
     // pauses, so its C++ locals are all it needs (and its call stays on the
     // inline slots).
