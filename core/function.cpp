@@ -165,7 +165,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     Ref inline_slots[kInlineSlots];
     HeapArray<Ref> heap_slots;
     Ref* slots = inline_slots;
-    if (total > kInlineSlots && (slots = heap_slots.allocate(static_cast<std::size_t>(total))) == nullptr) return failure;
+    if (total > kInlineSlots && (slots = heap_slots.allocate(static_cast<std::size_t>(total))) == nullptr)
+      return failure;
     Ref varkw;
     TRY(bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots, varkw));
     if (f->sync != nullptr) return f->sync(Args(f, slots, varkw));
@@ -388,8 +389,8 @@ Status build_signature(NativeTypes& types, const FunctionDecl& decl, Signature& 
     if (kind == LocalKind::variable) ++variables;
     if (kind == LocalKind::cell) ++cells;
   }
-  sig.varnames = TRY(Ref::steal(
-      PyTuple_New(sig.argcount + sig.kwonlycount + (decl.varkw != nullptr ? 1 : 0) + variables)));
+  sig.varnames =
+      TRY(Ref::steal(PyTuple_New(sig.argcount + sig.kwonlycount + (decl.varkw != nullptr ? 1 : 0) + variables)));
   sig.cellvars = TRY(Ref::steal(PyTuple_New(cells)));
   if (defaults > 0) sig.defaults = TRY(Ref::steal(PyTuple_New(defaults)));
   if (kwdefaults > 0) sig.kwdefaults = TRY(new_dict());
@@ -444,9 +445,9 @@ PyObject* function_code(FunctionObject* f) noexcept {
   // stay as they were made until the code exists (see set_naming).
   f->code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
       static_cast<int>(f->argcount), 0, static_cast<int>(f->kwonlycount),
-      static_cast<int>(PyTuple_GET_SIZE(f->varnames)), types.stacksize, flags, types.bytecode.get(),
-      types.consts.get(), types.names.get(), f->varnames, types.freevars.get(), f->cellvars, types.filename.get(),
-      f->name, f->qualname, types.firstlineno, types.linetable.get(), types.exceptiontable.get()));
+      static_cast<int>(PyTuple_GET_SIZE(f->varnames)), types.stacksize, flags, types.bytecode.get(), types.consts.get(),
+      types.names.get(), f->varnames, types.freevars.get(), f->cellvars, types.filename.get(), f->name, f->qualname,
+      types.firstlineno, types.linetable.get(), types.exceptiontable.get()));
   return f->code;
 }
 
@@ -630,7 +631,8 @@ Ref make_function(Handle module, NativeTypes& types, const FunctionDecl& decl) {
   f->varnames = sig.varnames.release();
   f->code = nullptr;  // made when first asked for
   f->cellvars = sig.cellvars.release();
-  f->coroutine_type = reinterpret_cast<PyTypeObject*>(Ref(types.coroutine).release());  // NULL until the first coroutine
+  // NULL until the module's first coroutine is made.
+  f->coroutine_type = reinterpret_cast<PyTypeObject*>(Ref(types.coroutine).release());
   f->argcount = sig.argcount;
   f->kwonlycount = sig.kwonlycount;
   f->nlocals = static_cast<Py_ssize_t>(decl.locals.size());

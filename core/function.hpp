@@ -146,7 +146,7 @@ struct FunctionObject {
   PyObject* type_params;  // tuple or NULL (the empty tuple)
   PyObject* globals;
   PyObject* builtins;
-  PyObject* module;  // the defining module, for its state
+  PyObject* module;    // the defining module, for its state
   PyObject* code;      // NULL until first asked for (function_code)
   PyObject* varnames;  // the argument names of `code`
   PyObject* cellvars;  // and its cells

@@ -66,29 +66,24 @@ PyObject** argument_slots(PyObject* (&inline_slots)[kInlineArgs + 1], HeapArray<
   return heap.allocate(count + 1);
 }
 
+// f(*args), the last len(kwnames) of them by keyword when there are kwnames.
+Ref vectorcall(Handle f, std::initializer_list<Handle> args, PyObject* kwnames) {
+  PyObject* inline_slots[kInlineArgs + 1];
+  HeapArray<PyObject*> heap;
+  PyObject** slots = argument_slots(inline_slots, heap, args.size());
+  if (slots == nullptr) return failure;
+  std::size_t i = 1;
+  for (Handle a : args) slots[i++] = a.get();
+  const std::size_t nkw = kwnames != nullptr ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+  return Ref::steal(
+      PyObject_Vectorcall(f.get(), slots + 1, (args.size() - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
 }  // namespace
 
-Ref call(Handle f, std::initializer_list<Handle> args) {
-  PyObject* inline_slots[kInlineArgs + 1];
-  HeapArray<PyObject*> heap;
-  PyObject** slots = argument_slots(inline_slots, heap, args.size());
-  if (slots == nullptr) return failure;
-  std::size_t i = 1;
-  for (Handle a : args) slots[i++] = a.get();
-  return Ref::steal(PyObject_Vectorcall(f.get(), slots + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
+Ref call(Handle f, std::initializer_list<Handle> args) { return vectorcall(f, args, nullptr); }
 
-Ref call_kw(Handle f, std::initializer_list<Handle> args, Handle kwnames) {
-  PyObject* inline_slots[kInlineArgs + 1];
-  HeapArray<PyObject*> heap;
-  PyObject** slots = argument_slots(inline_slots, heap, args.size());
-  if (slots == nullptr) return failure;
-  std::size_t i = 1;
-  for (Handle a : args) slots[i++] = a.get();
-  const std::size_t nkw = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.get()));
-  const std::size_t npos = args.size() - nkw;
-  return Ref::steal(PyObject_Vectorcall(f.get(), slots + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
-}
+Ref call_kw(Handle f, std::initializer_list<Handle> args, Handle kwnames) { return vectorcall(f, args, kwnames.get()); }
 
 Ref call_dict(Handle f, Handle args_tuple, Handle kwargs) {
   return Ref::steal(PyObject_Call(f.get(), args_tuple.get(), kwargs.get()));

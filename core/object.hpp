@@ -19,7 +19,9 @@ Ref intern(const char* s);  // for names used as attribute or dict keys
 
 // ---- attributes ------------------------------------------------------------
 inline Ref getattr(Handle o, Handle name) { return Ref::steal(PyObject_GetAttr(o.get(), name.get())); }
-inline Ref getattr(Handle o, const char* name) { return Ref::steal(PyObject_GetAttr(o.get(), TRY(intern(name)).get())); }
+inline Ref getattr(Handle o, const char* name) {
+  return Ref::steal(PyObject_GetAttr(o.get(), TRY(intern(name)).get()));
+}
 inline Status setattr(Handle o, Handle name, Handle value) {
   return status_of(PyObject_SetAttr(o.get(), name.get(), value.get()));
 }
