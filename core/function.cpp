@@ -435,6 +435,10 @@ PyObject* function_code(FunctionObject* f) noexcept {
   if (f->code != nullptr) return f->code;
   if (f->module == nullptr) return Py_None;  // torn down by the collector before anyone asked
   NativeTypes& types = native_types(f->module);
+  if (!types.bytecode) {  // the module's state is gone (interpreter shutdown)
+    PyErr_SetString(PyExc_RuntimeError, "module is not initialised");
+    return nullptr;
+  }
   // The modules' annotations are text, as under `from __future__ import annotations`.
   int flags = CO_OPTIMIZED | CO_NEWLOCALS | CO_FUTURE_ANNOTATIONS;
   if (f->has_varkw) flags |= CO_VARKEYWORDS;
@@ -568,15 +572,16 @@ Status NativeTypes::create(Handle module) {
 Ref NativeTypes::name(const char* s) {
   const std::size_t mask = kNameSlots - 1;
   std::size_t slot = (reinterpret_cast<std::uintptr_t>(s) * 0x9E3779B97F4A7C15ull >> 32) & mask;
-  while (cached_names[slot].text != nullptr) {
-    if (cached_names[slot].text == s) return cached_names[slot].name;
-    slot = (slot + 1) & mask;
-  }
+  while (cached_names[slot].text != nullptr && cached_names[slot].text != s) slot = (slot + 1) & mask;
+  CachedName& entry = cached_names[slot];
+  if (entry.name) return entry.name;  // (a cleared module state keeps the texts, not the names)
   PyObject* interned = TRY(zcore::text(std::string_view(s))).release();
   PyUnicode_InternInPlace(&interned);
   Ref made = Ref::steal(interned);
-  if (cached_count < kNameSlots * 3 / 4) {  // past that, names are made afresh: slower, never wrong
-    cached_names[slot] = {s, made};
+  if (entry.text == s) {
+    entry.name = made;
+  } else if (cached_count < kNameSlots * 3 / 4) {  // past that, names are made afresh: slower, never wrong
+    entry = {s, made};
     ++cached_count;
   }
   return made;
