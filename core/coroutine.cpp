@@ -499,6 +499,20 @@ PyObject* get_suspended(PyObject* self, void*) noexcept {
   return PyBool_FromLong(as_coroutine(self)->state == State::suspended);
 }
 PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+// The names inspect gives the states.
+PyObject* get_state(PyObject* self, void*) noexcept {
+  switch (as_coroutine(self)->state) {
+    case State::created:
+      return PyUnicode_InternFromString("CORO_CREATED");
+    case State::suspended:
+      return PyUnicode_InternFromString("CORO_SUSPENDED");
+    case State::running:
+      return PyUnicode_InternFromString("CORO_RUNNING");
+    case State::finished:
+      break;
+  }
+  return PyUnicode_InternFromString("CORO_CLOSED");
+}
 
 // A real frame object for the code, with the arguments as its locals, from
 // creation until the coroutine has finished, the same object every time.
@@ -530,15 +544,23 @@ PyObject* get_await(PyObject* self, void*) noexcept {
   Py_RETURN_NONE;
 }
 
-PyGetSetDef coroutine_getset[] = {{"__name__", get_name, nullptr, nullptr, nullptr},
-                                  {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-                                  {"cr_code", get_code, nullptr, nullptr, nullptr},
-                                  {"cr_running", get_running, nullptr, nullptr, nullptr},
-                                  {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
-                                  {"cr_frame", get_frame, nullptr, nullptr, nullptr},
-                                  {"cr_origin", get_none, nullptr, nullptr, nullptr},
-                                  {"cr_await", get_await, nullptr, nullptr, nullptr},
-                                  {nullptr, nullptr, nullptr, nullptr, nullptr}};
+char kNameDoc[] = "name of the coroutine";
+char kQualnameDoc[] = "qualified name of the coroutine";
+char kAwaitDoc[] = "object being awaited on, or None";
+char kStateDoc[] = "state of the coroutine";
+
+PyGetSetDef coroutine_getset[] = {
+    {"__name__", get_name, nullptr, kNameDoc, nullptr},
+    {"__qualname__", get_qualname, nullptr, kQualnameDoc, nullptr},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
+    {"cr_origin", get_none, nullptr, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, kAwaitDoc, nullptr},
+    // Last: where coroutines have no state, its empty name ends the table.
+    {compat::kCoroutinesHaveState ? "cr_state" : nullptr, get_state, nullptr, kStateDoc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef coroutine_methods[] = {
     {"send", coroutine_send, METH_O,
@@ -550,7 +572,7 @@ PyMethodDef coroutine_methods[] = {
     {"__await__", coroutine_dunder_await, METH_NOARGS, "Return an iterator to be used in await expression."},
     // Last: where coroutines are not generic, its empty name ends the table.
     {compat::kCoroutinesAreGeneric ? "__class_getitem__" : nullptr, Py_GenericAlias, METH_O | METH_CLASS,
-     "See PEP 585"},
+     compat::kCoroutineClassGetitemDoc},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMemberDef coroutine_members[] = {

@@ -82,14 +82,16 @@ int guard_status(Body&& body) noexcept {
 }
 
 namespace detail {
-Ref special_method(Handle manager, const char* name, const char* missing_note);
+Ref special_method(Handle manager, const char* name);
 Truth exit_with_exception(Handle exit, const CaughtException& caught);
 }  // namespace detail
 
 template <class Body>
 Status with_context(Handle manager, Body&& body) {
-  Ref enter = TRY(detail::special_method(manager, "__enter__", ""));
-  Ref exit = TRY(detail::special_method(manager, "__exit__", " (missed __exit__ method)"));
+  Ref enter, exit;
+  if (compat::kWithLooksUpExitFirst) exit = TRY(detail::special_method(manager, "__exit__"));
+  enter = TRY(detail::special_method(manager, "__enter__"));
+  if (!compat::kWithLooksUpExitFirst) exit = TRY(detail::special_method(manager, "__exit__"));
   Ref value = TRY(call(enter));
   if (body(Handle(value)) == Status::error) {
     CaughtException caught = CaughtException::fetch();

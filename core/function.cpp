@@ -4,6 +4,7 @@
 #include <structmember.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 
 namespace zcore {
@@ -75,11 +76,31 @@ Failure raise_too_many_positional(FunctionObject* f, Py_ssize_t given, const Ref
   return failure;
 }
 
-Failure raise_unexpected_keyword(FunctionObject* f, PyObject* key) {
-  // The interpreter looks for a suggestion among all named parameters.
+// When a keyword finds no parameter, the interpreter first reports the
+// keywords that name positional-only ones, if any, all together.
+Status check_positional_only_keywords(FunctionObject* f, PyObject* kwnames) {
+  Ref names = TRY(new_list());
+  for (Py_ssize_t i = 0; i < f->posonlycount; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(f->varnames, i);
+    for (Py_ssize_t j = 0, nk = PyTuple_GET_SIZE(kwnames); j < nk; ++j) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+      if (key == name || TRY(truth_of(PyObject_RichCompareBool(name, key, Py_EQ)))) TRY(list_append(names, key));
+    }
+  }
+  if (PyList_GET_SIZE(names.get()) == 0) return Status::ok;
+  Ref listed = TRY(Ref::steal(PyUnicode_Join(TRY(text(", ")).get(), names.get())));
+  PyErr_Format(PyExc_TypeError, "%U() got some positional-only arguments passed as keyword arguments: '%U'",
+               f->qualname, listed.get());
+  return failure;
+}
+
+Failure raise_unexpected_keyword(FunctionObject* f, PyObject* key, PyObject* kwnames) {
+  if (f->posonlycount > 0) TRY(check_positional_only_keywords(f, kwnames));
+  // The interpreter looks for a suggestion among the parameters a keyword can name.
   Ref candidates = TRY(Ref::steal(PySequence_List(f->varnames)));
   TRY(status_of(
       PyList_SetSlice(candidates.get(), f->argcount + f->kwonlycount, PyList_GET_SIZE(candidates.get()), nullptr)));
+  TRY(status_of(PyList_SetSlice(candidates.get(), 0, f->posonlycount, nullptr)));
   if (Ref suggestion = Ref::steal(compat::keyword_suggestion(candidates.get(), key))) {
     PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?", f->qualname, key,
                  suggestion.get());
@@ -93,7 +114,7 @@ Failure raise_unexpected_keyword(FunctionObject* f, PyObject* key) {
 // a name that is not a string or whose comparison raises.
 Status keyword_index(FunctionObject* f, PyObject* key, Py_ssize_t& index) {
   const Py_ssize_t total = f->argcount + f->kwonlycount;
-  for (index = 0; index < total; ++index)
+  for (index = f->posonlycount; index < total; ++index)
     if (PyTuple_GET_ITEM(f->varnames, index) == key) return Status::ok;  // interned names: identity first
   if (!PyUnicode_Check(key)) {
     PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
@@ -105,7 +126,7 @@ Status keyword_index(FunctionObject* f, PyObject* key, Py_ssize_t& index) {
     index = -1;
     return Status::ok;
   }
-  for (index = 0; index < total; ++index)
+  for (index = f->posonlycount; index < total; ++index)
     if (TRY(truth_of(PyObject_RichCompareBool(PyTuple_GET_ITEM(f->varnames, index), key, Py_EQ)))) return Status::ok;
   index = -1;
   return Status::ok;
@@ -122,7 +143,7 @@ Status bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject
       Py_ssize_t index = -1;
       TRY(keyword_index(f, key, index));
       if (index < 0) {
-        if (!varkw) return raise_unexpected_keyword(f, key);
+        if (!varkw) return raise_unexpected_keyword(f, key, kwnames);
         TRY(dict_set(varkw, key, value));
         continue;
       }
@@ -183,6 +204,9 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(f->module_name);
   Py_VISIT(f->doc);
   Py_VISIT(f->annotations);
+  Py_VISIT(f->declared_annotations);
+  Py_VISIT(f->annotate);
+  Py_VISIT(f->body_data);
   Py_VISIT(f->defaults);
   Py_VISIT(f->kwdefaults);
   Py_VISIT(f->type_params);
@@ -199,6 +223,9 @@ int function_clear(PyObject* self) noexcept {
   clear_slot(f->module_name);
   clear_slot(f->doc);
   clear_slot(f->annotations);
+  clear_slot(f->declared_annotations);
+  clear_slot(f->annotate);
+  clear_slot(f->body_data);
   clear_slot(f->defaults);
   clear_slot(f->kwdefaults);
   clear_slot(f->type_params);
@@ -218,6 +245,7 @@ void function_dealloc(PyObject* self) noexcept {
   clear_slot(f->name);
   clear_slot(f->qualname);
   clear_slot(f->code);
+  clear_slot(f->code_qualname);
   clear_slot(f->varnames);
   clear_slot(f->cellvars);
   Py_CLEAR(f->coroutine_type);
@@ -244,9 +272,9 @@ PyObject* get_or_none(PyObject* self, void*) noexcept {
 
 template <PyObject* FunctionObject::* Field, int (*Check)(PyObject*), bool NoneClears>
 int set_checked(PyObject* self, PyObject* value, void* message) noexcept {
-  if (NoneClears && value == Py_None) {
-    value = nullptr;
-  } else if (value == nullptr || !Check(value)) {
+  // Where None clears the attribute, so does `del`.
+  if (NoneClears && value == Py_None) value = nullptr;
+  if (NoneClears ? value != nullptr && !Check(value) : value == nullptr || !Check(value)) {
     PyErr_SetString(PyExc_TypeError, static_cast<const char*>(message));
     return -1;
   }
@@ -258,10 +286,108 @@ int is_text(PyObject* o) noexcept { return PyUnicode_Check(o); }
 int is_tuple(PyObject* o) noexcept { return PyTuple_Check(o); }
 int is_dict(PyObject* o) noexcept { return PyDict_Check(o); }
 
+// ---- annotations ----------------------------------------------------------------------
+
+// The body of the __annotate__ the compiler makes for a function with
+// annotations under `from __future__ import annotations`: `if format > 2:
+// raise NotImplementedError`, then a new dict of the texts.
+Ref call_annotate(const Args& args) {
+  Ref two = TRY(Ref::steal(PyLong_FromLong(2)));
+  if (TRY(truth_of(PyObject_RichCompareBool(args[0].get(), two.get(), Py_GT)))) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    return failure;
+  }
+  return Ref::steal(PyDict_Copy(args.function()->body_data));
+}
+
+// A new function object: the __annotate__ of `owner`, named after it as it
+// is now, reading its declared annotation texts.
+Ref make_annotate(FunctionObject* owner) {
+  NativeTypes& types = native_types(owner->module);
+  Ref name = TRY(types.name("__annotate__"));
+  Ref qualname = TRY(Ref::steal(PyUnicode_FromFormat("%U.__annotate__", owner->qualname)));
+  Ref code_qualname = TRY(Ref::steal(compat::annotate_code_qualname(owner->qualname)));
+  Ref varnames = TRY(tuple({TRY(types.name("format"))}));
+  Ref cellvars = TRY(tuple({}));
+  PyTypeObject* type = Py_TYPE(reinterpret_cast<PyObject*>(owner));
+  Ref result = TRY(Ref::steal(type->tp_alloc(type, 0)));
+  FunctionObject* f = as_function(result.get());
+  f->vectorcall = owner->vectorcall;
+  f->name = name.release();
+  f->qualname = qualname.release();
+  f->module_name = Py_XNewRef(owner->module_name);
+  f->doc = Py_NewRef(Py_None);
+  f->body_data = Py_NewRef(owner->declared_annotations);
+  f->globals = Py_NewRef(owner->globals);
+  f->builtins = Py_NewRef(owner->builtins);
+  f->module = Py_NewRef(owner->module);
+  f->code_qualname = code_qualname.release();
+  f->varnames = varnames.release();
+  f->cellvars = cellvars.release();
+  f->argcount = 1;
+  f->posonlycount = 1;
+  f->sync = call_annotate;
+  return result;
+}
+
+// The function's __annotate__ is made from its declared texts when first
+// asked for (or before the function is renamed, which it must not follow).
+Status make_pending_annotate(FunctionObject* f) {
+  if (f->annotate != nullptr || f->declared_annotations == nullptr || f->module == nullptr) return Status::ok;
+  f->annotate = TRY(make_annotate(f)).release();
+  return Status::ok;
+}
+
+PyObject* get_annotate(PyObject* self, void*) noexcept {
+  FunctionObject* f = as_function(self);
+  if (make_pending_annotate(f) == Status::error) return nullptr;
+  return Py_NewRef(f->annotate != nullptr ? f->annotate : Py_None);
+}
+
+int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
+  FunctionObject* f = as_function(self);
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+    return -1;
+  }
+  if (value != Py_None && !PyCallable_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+    return -1;
+  }
+  Py_XSETREF(f->annotate, value == Py_None ? nullptr : Py_NewRef(value));
+  clear_slot(f->declared_annotations);
+  if (value != Py_None) clear_slot(f->annotations);
+  return 0;
+}
+
+// Where functions have __annotate__, __annotations__ is what it returns for
+// VALUE (1), asked when first read; our own __annotate__ would return a copy
+// of the declared texts, so that copy is made directly.
+PyObject* annotations_from_annotate(FunctionObject* f) noexcept {
+  if (f->annotate == nullptr && f->declared_annotations != nullptr) return PyDict_Copy(f->declared_annotations);
+  if (f->annotate == nullptr || !PyCallable_Check(f->annotate)) return PyDict_New();
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  if (!one) return nullptr;
+  Ref made = call(f->annotate, {one});
+  if (made && !PyDict_Check(made.get())) {
+    PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'", Py_TYPE(made.get())->tp_name);
+    return nullptr;
+  }
+  return made.release();
+}
+
 PyObject* get_annotations(PyObject* self, void*) noexcept {
   FunctionObject* f = as_function(self);
-  if (f->annotations == nullptr && (f->annotations = PyDict_New()) == nullptr) return nullptr;
+  if (f->annotations == nullptr && (f->annotations = annotations_from_annotate(f)) == nullptr) return nullptr;
   return Py_NewRef(f->annotations);
+}
+
+int set_annotations(PyObject* self, PyObject* value, void* message) noexcept {
+  FunctionObject* f = as_function(self);
+  if (set_checked<&FunctionObject::annotations, is_dict, true>(self, value, message) < 0) return -1;
+  clear_slot(f->annotate);
+  clear_slot(f->declared_annotations);
+  return 0;
 }
 
 PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
@@ -275,7 +401,8 @@ int set_code(PyObject*, PyObject*, void*) noexcept {
 }
 template <PyObject* FunctionObject::* Field>
 int set_naming(PyObject* self, PyObject* value, void* message) noexcept {
-  if (function_code(as_function(self)) == nullptr) return -1;
+  if (function_code(as_function(self)) == nullptr || make_pending_annotate(as_function(self)) == Status::error)
+    return -1;
   return set_checked<Field, is_text, false>(self, value, message);
 }
 
@@ -301,13 +428,13 @@ PyGetSetDef function_getset[] = {
      nullptr, kDefaultsMessage},
     {"__kwdefaults__", get_or_none<&FunctionObject::kwdefaults>,
      set_checked<&FunctionObject::kwdefaults, is_dict, true>, nullptr, kKwdefaultsMessage},
-    {"__annotations__", get_annotations, set_checked<&FunctionObject::annotations, is_dict, true>, nullptr,
-     kAnnotationsMessage},
+    {"__annotations__", get_annotations, set_annotations, nullptr, kAnnotationsMessage},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    // Last: where functions have no such attribute, its empty name ends the table.
+    // Last, newest last: where functions have no such attribute, its empty name ends the table.
     {compat::kFunctionsHaveTypeParams ? "__type_params__" : nullptr, get_type_params,
      set_checked<&FunctionObject::type_params, is_tuple, false>, nullptr, kTypeParamsMessage},
+    {compat::kFunctionsHaveAnnotate ? "__annotate__" : nullptr, get_annotate, set_annotate, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMemberDef function_members[] = {
@@ -335,7 +462,6 @@ PyType_Slot function_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(function
                                 {Py_tp_methods, function_methods},
                                 {0, nullptr}};
 
-// Its __name__ is "function", like the interpreter's own type.
 PyType_Spec function_spec = {"zentrova_sdk.function", sizeof(FunctionObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                                  Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
@@ -440,18 +566,17 @@ PyObject* function_code(FunctionObject* f) noexcept {
     return nullptr;
   }
   // The modules' annotations are text, as under `from __future__ import annotations`.
-  int flags = CO_OPTIMIZED | CO_NEWLOCALS | CO_FUTURE_ANNOTATIONS;
-  if (f->has_varkw) flags |= CO_VARKEYWORDS;
-  if (f->coroutine != nullptr) flags |= CO_COROUTINE;
+  const int flags = CO_OPTIMIZED | CO_NEWLOCALS | CO_FUTURE_ANNOTATIONS | f->code_flags;
   // The body is C++, so the code object never runs: its bytecode and tables
   // are those of the interpreter's own empty code object, whatever the
   // interpreter's bytecode format is. Its names are the function's own, which
   // stay as they were made until the code exists (see set_naming).
   f->code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-      static_cast<int>(f->argcount), 0, static_cast<int>(f->kwonlycount),
+      static_cast<int>(f->argcount), static_cast<int>(f->posonlycount), static_cast<int>(f->kwonlycount),
       static_cast<int>(PyTuple_GET_SIZE(f->varnames)), types.stacksize, flags, types.bytecode.get(), types.consts.get(),
-      types.names.get(), f->varnames, types.freevars.get(), f->cellvars, types.filename.get(), f->name, f->qualname,
-      types.firstlineno, types.linetable.get(), types.exceptiontable.get()));
+      types.names.get(), f->varnames, types.freevars.get(), f->cellvars, types.filename.get(), f->name,
+      f->code_qualname != nullptr ? f->code_qualname : f->qualname, types.firstlineno, types.linetable.get(),
+      types.exceptiontable.get()));
   return f->code;
 }
 
@@ -514,13 +639,23 @@ Ref docstring(const NativeTypes& types, const char* raw) {
 
 namespace {
 
-// Takes out of a new type's namespace what only the C side needs (the offset
-// of the vectorcall pointer, given to the type machinery as a member; the
-// __next__ of the iterator slot): Python's own function and coroutine
-// objects show no such attribute. The slots themselves stay.
-Status hide(Handle type, std::initializer_list<const char*> names) {
+// Makes a new type's namespace what the interpreter's own type shows: the
+// __module__ of a built-in type (unless its instances have their own
+// __module__, whose descriptor takes the name), and none of what only the C
+// side needs (the offset of the vectorcall pointer, given to the type
+// machinery as a member; the __next__ of the iterator slot). The slots
+// themselves stay.
+Status as_builtin(Handle type, bool set_module, std::initializer_list<const char*> hidden) {
+  // The interpreter's messages print tp_name ("'function' object has no
+  // attribute ..."), which a heap type gets from its spec: the full dotted
+  // name, since one without a module is deprecated. tp_name is pointed at
+  // the last part of the type's own copy of that name, freed with the type.
+  PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type.get());
+  const char* dot = std::strrchr(t->tp_name, '.');
+  if (dot != nullptr) t->tp_name = dot + 1;
   Ref dict = TRY(Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type.get()))));
-  for (const char* name : names) TRY(status_of(PyDict_DelItem(dict.get(), TRY(intern(name)).get())));
+  if (set_module) TRY(dict_set(dict, TRY(intern("__module__")), TRY(intern("builtins"))));
+  for (const char* name : hidden) TRY(status_of(PyDict_DelItem(dict.get(), TRY(intern(name)).get())));
   PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));
   return Status::ok;
 }
@@ -531,7 +666,7 @@ Status NativeTypes::create_function_type(Handle module) {
   function = TRY(Ref::steal(PyType_FromModuleAndSpec(module.get(), &function_spec, nullptr)));
   // The type is new and not yet seen by anyone, so its namespace can still
   // lose the entry.
-  return hide(function, {"__vectorcalloffset__"});
+  return as_builtin(function, false, {"__vectorcalloffset__"});
 }
 
 Status NativeTypes::share_function_type(Handle other, const char* other_name) {
@@ -592,12 +727,22 @@ Ref NativeTypes::text(const char* s) { return name(s); }
 Status NativeTypes::create_coroutine_type(Handle module) {
   coroutine = TRY(Ref::steal(PyType_FromModuleAndSpec(module.get(), coroutine_type_spec(), nullptr)));
   // The iterator slot stays: `await` drives what __await__ returns through it.
-  TRY(hide(coroutine, {"__next__"}));
+  TRY(as_builtin(coroutine, true, {"__next__"}));
   // asyncio.iscoroutine() and isinstance checks go through the ABC.
   Ref abc = TRY(getattr(TRY(import("collections.abc")), "Coroutine"));
   TRY(call_method(abc, TRY(intern("register")), {coroutine}));
   return Status::ok;
 }
+
+namespace {
+
+// Our functions are defined at module level or directly in a class body,
+// whose name then leads their qualified name.
+bool defined_in_class(const FunctionDecl& decl) {
+  return decl.qualname != nullptr && std::string_view(decl.qualname).find('.') != std::string_view::npos;
+}
+
+}  // namespace
 
 Ref make_function(Handle module, NativeTypes& types, const FunctionDecl& decl) {
   if ((decl.sync == nullptr) == (decl.coroutine == nullptr)) {
@@ -626,8 +771,14 @@ Ref make_function(Handle module, NativeTypes& types, const FunctionDecl& decl) {
   f->name = name.release();
   f->qualname = qualname.release();
   f->module_name = module_name.release();
+  f->code_flags = (decl.varkw != nullptr ? CO_VARKEYWORDS : 0) | (decl.coroutine != nullptr ? CO_COROUTINE : 0) |
+                  compat::code_flags(defined_in_class(decl), !doc.is_none());
   f->doc = doc.release();
-  f->annotations = sig.annotations.release();
+  if (!compat::kFunctionsHaveAnnotate) {
+    f->annotations = sig.annotations.release();
+  } else if (PyDict_GET_SIZE(sig.annotations.get()) > 0) {  // else no __annotate__, and {} when first read
+    f->declared_annotations = sig.annotations.release();
+  }
   f->defaults = sig.defaults.release();
   f->kwdefaults = sig.kwdefaults.release();
   f->globals = globals.release();
