@@ -15,8 +15,8 @@
 #if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x03100000
 #error "zentrova_sdk supports CPython 3.11 to 3.15"
 #endif
-#ifdef Py_GIL_DISABLED
-#error "zentrova_sdk does not support the free-threaded build of CPython"
+#if defined(Py_GIL_DISABLED) && (PY_VERSION_HEX < 0x030E0000 || PY_VERSION_HEX >= 0x030F0000)
+#error "zentrova_sdk supports the free-threaded build of CPython 3.14 only"
 #endif
 
 // ---- the 3.12 API on 3.11 ----------------------------------------------------------
@@ -62,9 +62,40 @@ inline int PyObject_GetOptionalAttr(PyObject* o, PyObject* name, PyObject** resu
   return _PyObject_LookupAttr(o, name, result);
 }
 
+// A dict lookup that hands out a strong reference: with the GIL, the
+// borrowed one cannot go away before the caller takes it.
+inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) noexcept {
+  PyObject* item = PyDict_GetItemWithError(dict, key);
+  *result = Py_XNewRef(item);
+  if (item != nullptr) return 1;
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+// Critical sections lock an object where there is no GIL; with the GIL they
+// are plain blocks, as 3.13 defines them for that build.
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
+
+#endif
+
+// The module slot that declares that a module is safe without the GIL,
+// since 3.13: a free-threaded interpreter would otherwise turn the GIL back
+// on to import it.
+#if PY_VERSION_HEX >= 0x030D0000
+#define ZCORE_GIL_NOT_USED_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define ZCORE_GIL_NOT_USED_SLOT
 #endif
 
 namespace zcore::compat {
+
+// The free-threaded build (PEP 703): no GIL, so what the GIL guaranteed for
+// the modules' own objects comes from critical sections and atomics.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kFreeThreaded = true;
+#else
+inline constexpr bool kFreeThreaded = false;
+#endif
 
 // ---- what the interpreter's compiler and class statement do ---------------------------
 

@@ -1,5 +1,6 @@
 #include "function.hpp"
 #include "module.hpp"
+#include "shared.hpp"
 
 #include <structmember.h>
 
@@ -16,16 +17,22 @@ Ref& Args::local(std::size_t i) const noexcept {
 }
 
 Ref Args::global(Handle name) const {
-  PyObject* value = PyDict_GetItemWithError(function_->globals, name.get());
-  if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(function_->builtins, name.get());
-  if (value != nullptr) return Ref::borrow(value);
-  if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+  PyObject* value = nullptr;
+  int found = PyDict_GetItemRef(function_->globals, name.get(), &value);
+  if (found == 0) found = PyDict_GetItemRef(function_->builtins, name.get(), &value);
+  if (found > 0) return Ref::steal(value);
+  if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
   return failure;
 }
 
 namespace {
 
 FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<FunctionObject*>(self); }
+PyObject* as_object(FunctionObject* f) noexcept { return reinterpret_cast<PyObject*>(f); }
+
+// The names, defaults and annotations of a function may be reassigned by
+// another thread while it is called (shared.hpp).
+Ref field(FunctionObject* f, PyObject* const& slot) noexcept { return load(as_object(f), slot); }
 
 // ---- argument binding, after the interpreter's own (and its messages) --------------
 
@@ -44,7 +51,7 @@ Failure raise_missing(FunctionObject* f, const char* kind, Handle names) {
     Ref head = TRY(Ref::steal(PyUnicode_Join(TRY(text(", ")).get(), names.get())));
     listed = TRY(Ref::steal(PyUnicode_Concat(head.get(), tail.get())));
   }
-  PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", f->qualname, count, kind,
+  PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", field(f, f->qualname).get(), count, kind,
                count == 1 ? "" : "s", listed.get());
   return failure;
 }
@@ -63,7 +70,8 @@ Status check_missing(FunctionObject* f, Py_ssize_t start, Py_ssize_t end, const 
 Failure raise_too_many_positional(FunctionObject* f, Py_ssize_t given, const Ref* slots) {
   Py_ssize_t kwonly_given = 0;
   for (Py_ssize_t i = f->argcount; i < f->argcount + f->kwonlycount; ++i) kwonly_given += slots[i] ? 1 : 0;
-  const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+  Ref defaults = field(f, f->defaults);
+  const Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
   const bool plural = defcount ? true : f->argcount != 1;
   Ref expected = TRY(Ref::steal(defcount ? PyUnicode_FromFormat("from %zd to %zd", f->argcount - defcount, f->argcount)
                                          : PyUnicode_FromFormat("%zd", f->argcount)));
@@ -71,8 +79,9 @@ Failure raise_too_many_positional(FunctionObject* f, Py_ssize_t given, const Ref
       Ref::steal(kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
                                                      given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : "")
                               : PyUnicode_FromStringAndSize("", 0)));
-  PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f->qualname, expected.get(),
-               plural ? "s" : "", given, keyword_note.get(), given == 1 && !kwonly_given ? "was" : "were");
+  PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", field(f, f->qualname).get(),
+               expected.get(), plural ? "s" : "", given, keyword_note.get(),
+               given == 1 && !kwonly_given ? "was" : "were");
   return failure;
 }
 
@@ -90,7 +99,7 @@ Status check_positional_only_keywords(FunctionObject* f, PyObject* kwnames) {
   if (PyList_GET_SIZE(names.get()) == 0) return Status::ok;
   Ref listed = TRY(Ref::steal(PyUnicode_Join(TRY(text(", ")).get(), names.get())));
   PyErr_Format(PyExc_TypeError, "%U() got some positional-only arguments passed as keyword arguments: '%U'",
-               f->qualname, listed.get());
+               field(f, f->qualname).get(), listed.get());
   return failure;
 }
 
@@ -102,10 +111,10 @@ Failure raise_unexpected_keyword(FunctionObject* f, PyObject* key, PyObject* kwn
       PyList_SetSlice(candidates.get(), f->argcount + f->kwonlycount, PyList_GET_SIZE(candidates.get()), nullptr)));
   TRY(status_of(PyList_SetSlice(candidates.get(), 0, f->posonlycount, nullptr)));
   if (Ref suggestion = Ref::steal(compat::keyword_suggestion(candidates.get(), key))) {
-    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?", f->qualname, key,
-                 suggestion.get());
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                 field(f, f->qualname).get(), key, suggestion.get());
   } else {
-    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", field(f, f->qualname).get(), key);
   }
   return failure;
 }
@@ -117,7 +126,7 @@ Status keyword_index(FunctionObject* f, PyObject* key, Py_ssize_t& index) {
   for (index = f->posonlycount; index < total; ++index)
     if (PyTuple_GET_ITEM(f->varnames, index) == key) return Status::ok;  // interned names: identity first
   if (!PyUnicode_Check(key)) {
-    PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+    PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", field(f, f->qualname).get());
     return failure;
   }
   // The parameter names are interned, so an interned text equals one of them
@@ -148,7 +157,7 @@ Status bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject
         continue;
       }
       if (slots[index]) {
-        PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+        PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", field(f, f->qualname).get(), key);
         return failure;
       }
       slots[index] = Ref::borrow(value);
@@ -156,17 +165,20 @@ Status bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject
   }
   if (nargs > f->argcount) return raise_too_many_positional(f, nargs, slots);
   if (nargs < f->argcount) {
-    const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    Ref defaults = field(f, f->defaults);
+    const Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
     const Py_ssize_t required = f->argcount - defcount;
     TRY(check_missing(f, nargs, required, slots, "positional"));
     for (Py_ssize_t i = std::max(nargs, required); i < f->argcount; ++i)
-      if (!slots[i]) slots[i] = Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - required));
+      if (!slots[i]) slots[i] = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), i - required));
   }
+  Ref kwdefaults;
   for (Py_ssize_t i = f->argcount; i < total; ++i) {
-    if (slots[i] || f->kwdefaults == nullptr) continue;
-    PyObject* value = PyDict_GetItemWithError(f->kwdefaults, PyTuple_GET_ITEM(f->varnames, i));
-    if (value == nullptr && PyErr_Occurred()) return failure;
-    slots[i] = Ref::borrow(value);
+    if (slots[i]) continue;
+    if (!kwdefaults && !(kwdefaults = field(f, f->kwdefaults))) break;
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(kwdefaults.get(), PyTuple_GET_ITEM(f->varnames, i), &value) < 0) return failure;
+    slots[i] = Ref::steal(value);
   }
   return check_missing(f, f->argcount, total, slots, "keyword-only");
 }
@@ -254,7 +266,8 @@ void function_dealloc(PyObject* self) noexcept {
 }
 
 PyObject* function_repr(PyObject* self) noexcept {
-  return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+  FunctionObject* f = as_function(self);
+  return PyUnicode_FromFormat("<function %U at %p>", field(f, f->qualname).get(), self);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
@@ -262,12 +275,16 @@ PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) noex
   return PyMethod_New(self, instance);
 }
 
-PyObject* function_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_function(self)->qualname); }
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+  FunctionObject* f = as_function(self);
+  return field(f, f->qualname).release();
+}
 
 template <PyObject* FunctionObject::* Field>
 PyObject* get_or_none(PyObject* self, void*) noexcept {
-  PyObject* value = as_function(self)->*Field;
-  return Py_NewRef(value != nullptr ? value : Py_None);
+  FunctionObject* f = as_function(self);
+  Ref value = field(f, f->*Field);
+  return value ? value.release() : Py_NewRef(Py_None);
 }
 
 template <PyObject* FunctionObject::* Field, int (*Check)(PyObject*), bool NoneClears>
@@ -278,7 +295,7 @@ int set_checked(PyObject* self, PyObject* value, void* message) noexcept {
     PyErr_SetString(PyExc_TypeError, static_cast<const char*>(message));
     return -1;
   }
-  Py_XSETREF(as_function(self)->*Field, Py_XNewRef(value));
+  store(self, as_function(self)->*Field, value);
   return 0;
 }
 
@@ -287,6 +304,8 @@ int is_tuple(PyObject* o) noexcept { return PyTuple_Check(o); }
 int is_dict(PyObject* o) noexcept { return PyDict_Check(o); }
 
 // ---- annotations ----------------------------------------------------------------------
+// A function's annotations, __annotate__ and declared texts change together,
+// under its critical section.
 
 // The body of the __annotate__ the compiler makes for a function with
 // annotations under `from __future__ import annotations`: `if format > 2:
@@ -301,23 +320,24 @@ Ref call_annotate(const Args& args) {
 }
 
 // A new function object: the __annotate__ of `owner`, named after it as it
-// is now, reading its declared annotation texts.
-Ref make_annotate(FunctionObject* owner) {
+// is called now (`qualname`), returning the texts `declared`.
+Ref make_annotate(FunctionObject* owner, Handle declared, Handle qualname) {
   NativeTypes& types = native_types(owner->module);
   Ref name = TRY(types.name("__annotate__"));
-  Ref qualname = TRY(Ref::steal(PyUnicode_FromFormat("%U.__annotate__", owner->qualname)));
-  Ref code_qualname = TRY(Ref::steal(compat::annotate_code_qualname(owner->qualname)));
+  Ref full_name = TRY(Ref::steal(PyUnicode_FromFormat("%U.__annotate__", qualname.get())));
+  Ref code_qualname = TRY(Ref::steal(compat::annotate_code_qualname(qualname.get())));
   Ref varnames = TRY(tuple({TRY(types.name("format"))}));
   Ref cellvars = TRY(tuple({}));
-  PyTypeObject* type = Py_TYPE(reinterpret_cast<PyObject*>(owner));
+  Ref module_name = field(owner, owner->module_name);
+  PyTypeObject* type = Py_TYPE(as_object(owner));
   Ref result = TRY(Ref::steal(type->tp_alloc(type, 0)));
   FunctionObject* f = as_function(result.get());
   f->vectorcall = owner->vectorcall;
   f->name = name.release();
-  f->qualname = qualname.release();
-  f->module_name = Py_XNewRef(owner->module_name);
+  f->qualname = full_name.release();
+  f->module_name = module_name.release();
   f->doc = Py_NewRef(Py_None);
-  f->body_data = Py_NewRef(owner->declared_annotations);
+  f->body_data = Ref::borrow(declared).release();
   f->globals = Py_NewRef(owner->globals);
   f->builtins = Py_NewRef(owner->builtins);
   f->module = Py_NewRef(owner->module);
@@ -330,19 +350,28 @@ Ref make_annotate(FunctionObject* owner) {
   return result;
 }
 
-// The function's __annotate__ is made from its declared texts when first
-// asked for (or before the function is renamed, which it must not follow).
-Status make_pending_annotate(FunctionObject* f) {
-  if (f->annotate != nullptr || f->declared_annotations == nullptr || f->module == nullptr) return Status::ok;
-  f->annotate = TRY(make_annotate(f)).release();
-  return Status::ok;
+// The function's __annotate__ (None for none), made from its declared texts
+// when first asked for: outside the lock, then kept unless another thread
+// made one or assigned one meanwhile.
+Ref annotate_of(FunctionObject* f) {
+  Ref declared, qualname;
+  Py_BEGIN_CRITICAL_SECTION(as_object(f));
+  if (f->annotate == nullptr && f->module != nullptr) {
+    declared = Ref::borrow(f->declared_annotations);
+    qualname = Ref::borrow(f->qualname);
+  }
+  Py_END_CRITICAL_SECTION();
+  Ref made;
+  if (declared) made = TRY(make_annotate(f, declared, qualname));
+  Ref result;
+  Py_BEGIN_CRITICAL_SECTION(as_object(f));
+  if (made && f->annotate == nullptr && f->declared_annotations == declared.get()) f->annotate = made.release();
+  result = Ref::borrow(f->annotate != nullptr ? f->annotate : Py_None);
+  Py_END_CRITICAL_SECTION();
+  return result;
 }
 
-PyObject* get_annotate(PyObject* self, void*) noexcept {
-  FunctionObject* f = as_function(self);
-  if (make_pending_annotate(f) == Status::error) return nullptr;
-  return Py_NewRef(f->annotate != nullptr ? f->annotate : Py_None);
-}
+PyObject* get_annotate(PyObject* self, void*) noexcept { return annotate_of(as_function(self)).release(); }
 
 int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
   FunctionObject* f = as_function(self);
@@ -354,39 +383,60 @@ int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
     PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
     return -1;
   }
-  Py_XSETREF(f->annotate, value == Py_None ? nullptr : Py_NewRef(value));
-  clear_slot(f->declared_annotations);
-  if (value != Py_None) clear_slot(f->annotations);
+  Ref annotate, declared, annotations;  // released after the lock
+  Py_BEGIN_CRITICAL_SECTION(self);
+  annotate = Ref::steal(std::exchange(f->annotate, value == Py_None ? nullptr : Py_NewRef(value)));
+  declared = Ref::steal(std::exchange(f->declared_annotations, nullptr));
+  if (value != Py_None) annotations = Ref::steal(std::exchange(f->annotations, nullptr));
+  Py_END_CRITICAL_SECTION();
   return 0;
 }
 
 // Where functions have __annotate__, __annotations__ is what it returns for
 // VALUE (1), asked when first read; our own __annotate__ would return a copy
-// of the declared texts, so that copy is made directly.
-PyObject* annotations_from_annotate(FunctionObject* f) noexcept {
-  if (f->annotate == nullptr && f->declared_annotations != nullptr) return PyDict_Copy(f->declared_annotations);
-  if (f->annotate == nullptr || !PyCallable_Check(f->annotate)) return PyDict_New();
-  Ref one = Ref::steal(PyLong_FromLong(1));
-  if (!one) return nullptr;
-  Ref made = call(f->annotate, {one});
-  if (made && !PyDict_Check(made.get())) {
+// of the declared texts, so that copy is made directly. Runs under the
+// function's critical section.
+Ref annotations_from_annotate(FunctionObject* f) {
+  if (f->annotate == nullptr && f->declared_annotations != nullptr)
+    return Ref::steal(PyDict_Copy(f->declared_annotations));
+  if (f->annotate == nullptr || !PyCallable_Check(f->annotate)) return new_dict();
+  Ref annotate = Ref::borrow(f->annotate);  // which the call may see replaced
+  Ref made = TRY(call(annotate, {TRY(integer(1))}));
+  if (!PyDict_Check(made.get())) {
     PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'", Py_TYPE(made.get())->tp_name);
-    return nullptr;
+    return failure;
   }
-  return made.release();
+  return made;
 }
 
 PyObject* get_annotations(PyObject* self, void*) noexcept {
   FunctionObject* f = as_function(self);
-  if (f->annotations == nullptr && (f->annotations = annotations_from_annotate(f)) == nullptr) return nullptr;
-  return Py_NewRef(f->annotations);
+  Ref result;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  if (f->annotations != nullptr) {
+    result = Ref::borrow(f->annotations);
+  } else if ((result = annotations_from_annotate(f))) {
+    // Kept, unless the call let another thread fill the field first.
+    if (f->annotations == nullptr) f->annotations = Ref(result).release();
+    result = Ref::borrow(f->annotations);
+  }
+  Py_END_CRITICAL_SECTION();
+  return result.release();
 }
 
 int set_annotations(PyObject* self, PyObject* value, void* message) noexcept {
   FunctionObject* f = as_function(self);
-  if (set_checked<&FunctionObject::annotations, is_dict, true>(self, value, message) < 0) return -1;
-  clear_slot(f->annotate);
-  clear_slot(f->declared_annotations);
+  if (value == Py_None) value = nullptr;
+  if (value != nullptr && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, static_cast<const char*>(message));
+    return -1;
+  }
+  Ref annotations, annotate, declared;  // released after the lock
+  Py_BEGIN_CRITICAL_SECTION(self);
+  annotations = Ref::steal(std::exchange(f->annotations, Py_XNewRef(value)));
+  annotate = Ref::steal(std::exchange(f->annotate, nullptr));
+  declared = Ref::steal(std::exchange(f->declared_annotations, nullptr));
+  Py_END_CRITICAL_SECTION();
   return 0;
 }
 
@@ -399,17 +449,21 @@ int set_code(PyObject*, PyObject*, void*) noexcept {
   PyErr_SetString(PyExc_AttributeError, "readonly attribute");
   return -1;
 }
+// What is made from the function's names when first asked for is made
+// before a rename, so that it keeps the names the function was defined with.
 template <PyObject* FunctionObject::* Field>
 int set_naming(PyObject* self, PyObject* value, void* message) noexcept {
-  if (function_code(as_function(self)) == nullptr || make_pending_annotate(as_function(self)) == Status::error)
-    return -1;
+  FunctionObject* f = as_function(self);
+  if (function_code(f) == nullptr) return -1;
+  if (compat::kFunctionsHaveAnnotate && !annotate_of(f)) return -1;
   return set_checked<Field, is_text, false>(self, value, message);
 }
 
 // Not generic: the empty tuple until something else is assigned.
 PyObject* get_type_params(PyObject* self, void*) noexcept {
-  PyObject* value = as_function(self)->type_params;
-  return value != nullptr ? Py_NewRef(value) : PyTuple_New(0);
+  FunctionObject* f = as_function(self);
+  Ref value = field(f, f->type_params);
+  return value ? value.release() : PyTuple_New(0);
 }
 
 char kNameMessage[] = "__name__ must be set to a string object";
@@ -558,7 +612,7 @@ Status build_signature(NativeTypes& types, const FunctionDecl& decl, Signature& 
 }  // namespace
 
 PyObject* function_code(FunctionObject* f) noexcept {
-  if (f->code != nullptr) return f->code;
+  if (PyObject* code = load_published(f->code)) return code;
   if (f->module == nullptr) return Py_None;  // torn down by the collector before anyone asked
   NativeTypes& types = native_types(f->module);
   if (!types.bytecode) {  // the module's state is gone (interpreter shutdown)
@@ -571,13 +625,15 @@ PyObject* function_code(FunctionObject* f) noexcept {
   // are those of the interpreter's own empty code object, whatever the
   // interpreter's bytecode format is. Its names are the function's own, which
   // stay as they were made until the code exists (see set_naming).
-  f->code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+  Ref name = field(f, f->name);
+  Ref qualname = f->code_qualname != nullptr ? Ref::borrow(f->code_qualname) : field(f, f->qualname);
+  Ref made = Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
       static_cast<int>(f->argcount), static_cast<int>(f->posonlycount), static_cast<int>(f->kwonlycount),
       static_cast<int>(PyTuple_GET_SIZE(f->varnames)), types.stacksize, flags, types.bytecode.get(), types.consts.get(),
-      types.names.get(), f->varnames, types.freevars.get(), f->cellvars, types.filename.get(), f->name,
-      f->code_qualname != nullptr ? f->code_qualname : f->qualname, types.firstlineno, types.linetable.get(),
-      types.exceptiontable.get()));
-  return f->code;
+      types.names.get(), f->varnames, types.freevars.get(), f->cellvars, types.filename.get(), name.get(),
+      qualname.get(), types.firstlineno, types.linetable.get(), types.exceptiontable.get())));
+  if (!made) return nullptr;
+  return publish(f->code, std::move(made));
 }
 
 namespace {
@@ -674,7 +730,7 @@ Status NativeTypes::share_function_type(Handle other, const char* other_name) {
   PyModuleDef* def = PyModule_GetDef(other.get());
   if (def == nullptr || def->m_name == nullptr || std::string_view(def->m_name) != other_name) return Status::ok;
   auto* state = static_cast<ModuleStateBase*>(PyModule_GetState(other.get()));
-  if (state != nullptr && state->ready && state->types.function) function = state->types.function;
+  if (state != nullptr && state->is_ready() && state->types.function) function = state->types.function;
   return Status::ok;
 }
 
@@ -713,6 +769,9 @@ Ref NativeTypes::name(const char* s) {
   PyObject* interned = TRY(zcore::text(std::string_view(s))).release();
   PyUnicode_InternInPlace(&interned);
   Ref made = Ref::steal(interned);
+  // Once the module is initialised, calls in any thread read the table:
+  // names first made later are not kept.
+  if (sealed) return made;
   if (entry.text == s) {
     entry.name = made;
   } else if (cached_count < kNameSlots * 3 / 4) {  // past that, names are made afresh: slower, never wrong
@@ -724,14 +783,14 @@ Ref NativeTypes::name(const char* s) {
 
 Ref NativeTypes::text(const char* s) { return name(s); }
 
-Status NativeTypes::create_coroutine_type(Handle module) {
-  coroutine = TRY(Ref::steal(PyType_FromModuleAndSpec(module.get(), coroutine_type_spec(), nullptr)));
+Ref make_coroutine_type(Handle module) {
+  Ref coroutine = TRY(Ref::steal(PyType_FromModuleAndSpec(module.get(), coroutine_type_spec(), nullptr)));
   // The iterator slot stays: `await` drives what __await__ returns through it.
   TRY(as_builtin(coroutine, true, {"__next__"}));
   // asyncio.iscoroutine() and isinstance checks go through the ABC.
   Ref abc = TRY(getattr(TRY(import("collections.abc")), "Coroutine"));
   TRY(call_method(abc, TRY(intern("register")), {coroutine}));
-  return Status::ok;
+  return coroutine;
 }
 
 namespace {

@@ -107,6 +107,7 @@ struct NativeTypes {
   static constexpr std::size_t kNameSlots = 256;  // a power of two, well above what a module uses
   std::array<CachedName, kNameSlots> cached_names;
   std::size_t cached_count = 0;
+  bool sealed = false;  // once the module is initialised, the table only is read
 
   Status create(Handle module);
   Status create_function_type(Handle module);
@@ -114,8 +115,8 @@ struct NativeTypes {
   // core (its definition's name is `other_name`); otherwise leaves the
   // module to make its own.
   Status share_function_type(Handle other, const char* other_name);
-  Status create_coroutine_type(Handle module);
   Ref name(const char* s);  // interned; `s` is a string literal
+  void seal() noexcept { sealed = true; }
   Ref text(const char* s);
   template <class F>
   void for_each_ref(F&& f) {
@@ -175,6 +176,8 @@ struct FunctionObject {
 PyObject* function_code(FunctionObject* f) noexcept;
 
 PyType_Spec* coroutine_type_spec() noexcept;
+// A new coroutine type for the module's coroutine objects.
+Ref make_coroutine_type(Handle module);
 // Wraps a bound frame (arguments, then empty local slots) into a coroutine
 // object; its body has not started.
 Ref make_coroutine(FunctionObject* function, Ref* frame, Py_ssize_t count, Ref varkw);
