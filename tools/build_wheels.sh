@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds what a release publishes, into dist/ (or the directory given): the
-# sdist, and from it one wheel per supported CPython, each repaired by
+# sdist, and from it one wheel per supported CPython (the free-threaded 3.14
+# included), each repaired by
 # auditwheel to the most compatible manylinux tag it qualifies for.
 #   tools/build_wheels.sh [dist]
 # Needs the interpreters (tools/interpreters.sh; tools/provision.sh makes
@@ -28,7 +29,7 @@ mkdir -p "$out"
 
 "$work/tools/bin/python" -m build --sdist --outdir "$out" .
 sdist=$(ls "$out"/*.tar.gz)
-for v in "${supported_versions[@]}"; do
+for v in "${all_versions[@]}"; do
   # Each wheel is built from the sdist, with that interpreter's own pip (in a
   # virtual environment: a distribution's interpreter may refuse to install
   # into itself): the sdist is proved complete on the way.
