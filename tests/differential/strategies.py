@@ -12,9 +12,14 @@ ATOMS = st.none() | st.booleans() | NUMBERS | TEXTS
 
 RAISED = st.sampled_from(["ValueError", "KeyError", "TypeError", "AttributeError", "Boom", "BaseBoom",
                           "StopIteration", "KeyboardInterrupt"])
-HTTP_RAISED = st.sampled_from(["ConnectTimeout", "ReadTimeout", "ConnectError", "RemoteProtocolError",
-                               "HTTPStatusError", "DecodingError", "Boom", "ValueError", "VORAError",
-                               "JobNotFoundError", "KeyboardInterrupt", "CancelledError"])
+# The transport failures: of a connection never made (retried whatever the
+# method), and of one that broke once the request was under way (a POST then
+# is not sent again).
+NOT_SENT = ["ConnectTimeout", "PoolTimeout", "ConnectError"]
+UNDER_WAY = ["ReadTimeout", "WriteTimeout", "ReadError", "WriteError", "RemoteProtocolError"]
+HTTP_RAISED = st.sampled_from(NOT_SENT + UNDER_WAY + ["HTTPStatusError", "DecodingError", "Boom", "ValueError",
+                                                      "VORAError", "JobNotFoundError", "KeyboardInterrupt",
+                                                      "CancelledError"])
 
 
 def raising(kinds=RAISED):
