@@ -15,13 +15,7 @@ import strategies as s
 from clients import FakeAsyncHTTP, FakeHTTP, Answers, client_class, fake_asyncio_sleep, fake_globals
 from harness import compare, observe
 from drive import drive
-
-def mostly(typical, edges):
-    """Mostly the typical value, else the edges: most cases then get past the
-    construction and the argument checks to the requests. (one_of would not
-    do: it gives each distinct branch the same weight.)"""
-    return st.sampled_from([True, True, True, False]).flatmap(lambda typical_one: typical if typical_one else edges)
-
+from strategies import mostly
 
 STATUS_CODES = mostly(st.sampled_from([200, 200, 201, 401, 404, 429, 500, 503]), s.probes({"eq": s.BOOLS, "format": s.TEXTS}))
 DOC_KEYS = s.RESULT_KEYS + ["task_id", "backends", "devices"]

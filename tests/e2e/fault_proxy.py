@@ -9,7 +9,9 @@ answer has come back to the proxy:
 
 - ``reset``: the client's connection is reset (TCP RST), the answer dropped;
 - ``close``: the client's connection is closed without an answer;
-- ``stall``: the answer is held back until the client gives up and closes.
+- ``stall``: the answer is held back until the client gives up and closes;
+- ``Answer(body, status, content_type)``: that answer is given instead of the
+  service's.
 
 ``proxy.seen`` lists ``(method, path, fault)`` for each request, oldest first.
 Requests and answers must carry their length (Content-Length), as those of
@@ -21,17 +23,29 @@ from __future__ import annotations
 import socket
 import struct
 import threading
+from dataclasses import dataclass
 from urllib.parse import urlsplit
 
-FAULTS = ("reset", "close", "stall")
+
+@dataclass(frozen=True)
+class Answer:
+    body: bytes | str
+    status: int = 200
+    content_type: str = "application/json"
+
+    def message(self) -> bytes:
+        body = self.body.encode() if isinstance(self.body, str) else self.body
+        head = "HTTP/1.1 %d Answer\r\ncontent-type: %s\r\ncontent-length: %d\r\n\r\n" % (
+            self.status, self.content_type, len(body))
+        return head.encode() + body
 
 
 class FaultProxy:
-    def __init__(self, upstream_url: str, plan: dict[str, list[str | None]]):
+    def __init__(self, upstream_url: str, plan: dict[str, list[str | Answer | None]]):
         parts = urlsplit(upstream_url)
         self.upstream = (parts.hostname, parts.port)
         self.plan = {method: list(faults) for method, faults in plan.items()}
-        self.seen: list[tuple[str, str, str | None]] = []
+        self.seen: list[tuple[str, str, str | Answer | None]] = []
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._listener = socket.create_server(("127.0.0.1", 0))
@@ -52,7 +66,7 @@ class FaultProxy:
     def __exit__(self, *exc) -> None:
         self.close()
 
-    def _next_fault(self, method: str, path: str) -> str | None:
+    def _next_fault(self, method: str, path: str) -> str | Answer | None:
         with self._lock:
             faults = self.plan.get(method, [])
             fault = faults.pop(0) if faults else None
@@ -82,8 +96,8 @@ class FaultProxy:
                 fault = self._next_fault(method.decode(), path.decode())
                 upstream.sendall(request)
                 answer = _read_message(from_upstream)
-                if fault is None:
-                    client.sendall(answer)
+                if fault is None or isinstance(fault, Answer):
+                    client.sendall(answer if fault is None else fault.message())
                     continue
                 if fault == "stall":
                     self._hold(client)
