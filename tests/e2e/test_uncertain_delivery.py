@@ -1,17 +1,16 @@
 """A real fault between client and service, after the service has acted on
 the request (tests/e2e/fault_proxy.py): a submission is not sent again, so one
-failing call leaves at most one job, with both clients and the command; a
-GET, which changes nothing, is still retried to success."""
+failing call leaves at most one job, with both clients; a GET, which changes
+nothing, is still retried to success."""
 
 from __future__ import annotations
 
 import httpx
 import pytest
 
-from emulated import BELL, assert_bell_counts, routed, run_async
+from emulated import BELL, routed, run_async
 from emulated import emulator, vora_emulator_factory  # noqa: F401  (fixtures)
 from fault_proxy import FaultProxy
-from test_command_line import BELL as BELL_FILE, run_command
 from zentrova_sdk import AsyncVORAClient, JobStatus, VORAClient, VORAError
 
 pytestmark = pytest.mark.timeout(60)
@@ -70,23 +69,3 @@ def test_a_status_request_cut_off_is_retried(emulator, asynchronous, fault):
     assert result.job_id == job.job_id and result.status in (JobStatus.PROCESSING, JobStatus.COMPLETED)
     assert [s[2] for s in proxy.seen] == [fault, None]
     assert len(routed(service, "status")) == 2
-
-
-def test_a_whole_job_gets_through_a_cut_off_poll(emulator):
-    service = emulator()
-    with FaultProxy(service.url, {"GET": ["reset"]}) as proxy:
-        client = VORAClient(api_key=service.api_key, base_url=proxy.url, **QUICK)
-        result = client.execute_on_backend(BELL, "ibm_kyoto", "ibm_quantum", shots=50)
-    assert_bell_counts(result.counts, 50)
-    assert [s[2] for s in proxy.seen][:2] == [None, "reset"]
-    assert len(routed(service, "backend_execute")) == 1
-
-
-def test_the_command_reports_the_unknown_outcome_in_one_line(emulator):
-    service = emulator()
-    with FaultProxy(service.url, {"POST": ["reset", "reset"]}) as proxy:
-        proc = run_command(BELL_FILE, "--base-url", proxy.url, key=service.api_key)
-    assert (proc.returncode, proc.stdout) == (1, "")
-    assert proc.stderr == "zentrova-sdk: VORAError: Request outcome unknown, not retried: " \
-                          "[Errno 104] Connection reset by peer\n"
-    assert [r.status for r in routed(service, "execute")] == [200]
