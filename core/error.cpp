@@ -13,14 +13,25 @@ Failure CaughtException::restore() noexcept {
   return failure;
 }
 
-Failure raise(Handle cls, Handle message) {
-  Ref exc = TRY(call(cls, {message}));
-  if (!PyExceptionInstance_Check(exc.get())) return raise(PyExc_TypeError, "exceptions must derive from BaseException");
+Failure raise_object(Handle exc) {
+  Ref instance = exc.ref();
+  if (PyExceptionClass_Check(exc.get())) {
+    instance = TRY(call(exc));
+    if (!PyExceptionInstance_Check(instance.get())) {
+      PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", exc.get(),
+                   Py_TYPE(instance.get()));
+      return failure;
+    }
+  } else if (!PyExceptionInstance_Check(exc.get())) {
+    return raise(PyExc_TypeError, "exceptions must derive from BaseException");
+  }
   // With an instance, PyErr_SetObject chains the handled exception as
   // __context__, exactly as the interpreter's `raise` does.
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
   return failure;
 }
+
+Failure raise(Handle cls, Handle message) { return raise_object(TRY(call(cls, {message}))); }
 
 Failure raise(PyObject* builtin_cls, const char* message) {
   PyErr_SetString(builtin_cls, message);

@@ -56,8 +56,13 @@ class HandlingScope {
   PyObject* previous_;  // owned; handed back to the item on exit
 };
 
-// `raise cls(message)`: chained implicitly to the exception being handled,
-// if any, and never given a cause. It always fails: `return raise(...)`.
+// `raise exc` of an object already made: an exception instance, or an
+// exception class, instantiated without arguments; anything else is a
+// TypeError, as the interpreter's `raise` has it. Chained implicitly to the
+// exception being handled, if any, and never given a cause. It always fails:
+// `return raise_object(...)`.
+Failure raise_object(Handle exc);
+// `raise cls(message)`, as raise_object does.
 Failure raise(Handle cls, Handle message);
 Failure raise(PyObject* builtin_cls, const char* message);
 
