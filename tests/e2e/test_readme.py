@@ -23,7 +23,7 @@ import pytest
 
 import zentrova_sdk
 
-ROOT = Path(__file__).resolve().parents[1]
+ROOT = Path(__file__).resolve().parents[2]
 README = (ROOT / "README.md").read_text()
 PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(zentrova_sdk.__file__)))
 BIN = Path(sys.executable).parent
