@@ -222,13 +222,6 @@ bool deliver(CoroutineObject* c, PySendResult r, PyObject* value, PyObject** out
   return true;
 }
 
-// The step of a claimed coroutine has ended with the awaited iterator
-// yielding: the coroutine is suspended until the next one.
-PySendResult suspend(CoroutineObject* c) noexcept {
-  set_state(c, State::suspended);
-  return PYGEN_NEXT;
-}
-
 // Resumes the body of a claimed coroutine until it waits on an iterator that
 // yields, or ends.
 PySendResult run_body(CoroutineObject* c, PyObject** out) noexcept {
@@ -237,27 +230,40 @@ PySendResult run_body(CoroutineObject* c, PyObject** out) noexcept {
     if (c->task.done()) return finish(c, out);
     PyObject* value = nullptr;
     PySendResult r = PyIter_Send(c->task.promise().awaiting.get(), Py_None, &value);
-    if (!deliver(c, r, value, out)) return suspend(c);
+    if (!deliver(c, r, value, out)) return PYGEN_NEXT;
   }
+}
+
+// A step of a claimed coroutine is over: unless it finished, it is suspended
+// until the next one, which another thread may then claim. Only once the
+// step's exception-state scope has ended, since that scope is the
+// coroutine's own.
+PySendResult settle(CoroutineObject* c, PySendResult r) noexcept {
+  if (state_of(c) == State::running) set_state(c, State::suspended);
+  return r;
 }
 
 PySendResult step_send(CoroutineObject* c, PyObject* value, PyObject** out) noexcept {
   *out = nullptr;
   State was;
   if (Claim claimed = claim(c, was); claimed != Claim::claimed) return refuse(claimed);
-  ExcStateScope scope(c);
-  if (was == State::created) {
-    if (value != Py_None) {
-      set_state(c, State::created);
-      PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-      return PYGEN_ERROR;
-    }
-    return run_body(c, out);
+  if (was == State::created && value != Py_None) {
+    set_state(c, State::created);
+    PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+    return PYGEN_ERROR;
   }
-  PyObject* result = nullptr;
-  PySendResult r = PyIter_Send(c->task.promise().awaiting.get(), value, &result);
-  if (!deliver(c, r, result, out)) return suspend(c);
-  return run_body(c, out);
+  PySendResult r = PYGEN_ERROR;
+  {
+    ExcStateScope scope(c);
+    if (was == State::created) {
+      r = run_body(c, out);
+    } else {
+      PyObject* result = nullptr;
+      r = PyIter_Send(c->task.promise().awaiting.get(), value, &result);
+      r = deliver(c, r, result, out) ? run_body(c, out) : PYGEN_NEXT;
+    }
+  }
+  return settle(c, r);
 }
 
 // getattr(o, name) into `found` when o has it: yes, no, or another error.
@@ -269,18 +275,10 @@ Truth optional_attr(Handle o, const char* name, Ref& found) {
   return truth_of(r);
 }
 
-// Throws the pending error into the coroutine the caller has claimed (which
-// was in state `was`): first into the iterator it waits on (as `yield from`
-// does), then into the body.
-PySendResult step_throw(CoroutineObject* c, State was, PyObject** out) noexcept {
-  *out = nullptr;
-  if (was == State::created) {  // raised at the first line: the body never runs
-    set_state(c, State::finished);
-    release_frame(c);
-    if (compat::kThrowIntoNewCoroutineChecksStopIteration) raise_from_stop_iteration(CaughtException::fetch());
-    return PYGEN_ERROR;
-  }
-  ExcStateScope scope(c);
+// Throws the pending error into a claimed coroutine, inside its
+// exception-state scope: first into the iterator it waits on (as `yield
+// from` does), then into the body.
+PySendResult throw_into_body(CoroutineObject* c, PyObject** out) noexcept {
   Task::promise_type& p = c->task.promise();
   CaughtException exc = CaughtException::fetch();
   Ref awaiting = p.awaiting;
@@ -293,10 +291,7 @@ PySendResult step_throw(CoroutineObject* c, State was, PyObject** out) noexcept 
     if (closed) exc.restore();  // GeneratorExit itself then goes into the body; else close()'s error does
   } else {
     Ref throw_method;
-    if (optional_attr(awaiting, "throw", throw_method) == Truth::error) {
-      set_state(c, State::suspended);  // the body is untouched
-      return PYGEN_ERROR;
-    }
+    if (optional_attr(awaiting, "throw", throw_method) == Truth::error) return PYGEN_ERROR;  // body untouched
     if (!throw_method) {
       exc.restore();
     } else {
@@ -311,8 +306,26 @@ PySendResult step_throw(CoroutineObject* c, State was, PyObject** out) noexcept 
     }
   }
   if (r == PYGEN_ERROR) chain_thrown(c);
-  if (!deliver(c, r, value, out)) return suspend(c);
+  if (!deliver(c, r, value, out)) return PYGEN_NEXT;
   return run_body(c, out);
+}
+
+// Throws the pending error into the coroutine the caller has claimed (which
+// was in state `was`).
+PySendResult step_throw(CoroutineObject* c, State was, PyObject** out) noexcept {
+  *out = nullptr;
+  if (was == State::created) {  // raised at the first line: the body never runs
+    set_state(c, State::finished);
+    release_frame(c);
+    if (compat::kThrowIntoNewCoroutineChecksStopIteration) raise_from_stop_iteration(CaughtException::fetch());
+    return PYGEN_ERROR;
+  }
+  PySendResult r = PYGEN_ERROR;
+  {
+    ExcStateScope scope(c);
+    r = throw_into_body(c, out);
+  }
+  return settle(c, r);
 }
 
 PyObject* to_python(PySendResult r, PyObject* out) noexcept {
