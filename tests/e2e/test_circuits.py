@@ -20,6 +20,7 @@ from scipy.stats import binom
 
 from test_command_line import PYTHON_M, child_env
 from vora_emulator import Emulator
+from zentrova_sdk import VORAClient
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -41,16 +42,22 @@ GATES["u0"] = (1, 1, lambda gamma: library.IGate())  # qelib1.inc: the identity,
 # The operations each kind of circuit draws from besides gates.
 KINDS = {
     "legacy gates": (), "own gates": (), "mid-circuit measurement": ("measure",), "reset": ("reset",),
-    "conditions": ("measure", "if"), "everything": ("measure", "reset", "if", "barrier", "own"),
+    "conditions": ("measure", "if", "feedforward"), "everything": ("measure", "reset", "if", "feedforward", "barrier", "own"),
     "no classical bits": ("reset", "barrier"),
 }
 CASES = [(kind, seed) for kind in KINDS for seed in range(2)]
+GATE_CASES = [("one gate", name) for name in GATES]  # through the client: each gate alone
 OWN_NAMES = ["mine", "swap", "rzz", "r"]
 
 
 def generate(kind, seed):
     """(qubits, register sizes, own gates, operations) of one random program."""
-    rng = random.Random("%s/%d" % (kind, seed))
+    rng = random.Random("%s/%s" % (kind, seed))
+    if kind == "one gate":  # a random product state, the gate, a random change of basis
+        n, params = GATES[seed][:2]
+        layer = [("gate", "u3", [round(rng.uniform(-math.pi, math.pi), 6) for _ in range(3)], [q]) for q in range(n)]
+        gate = ("gate", seed, [round(rng.uniform(-math.pi, math.pi), 6) for _ in range(params)], rng.sample(range(n), n))
+        return n, [n], {}, [*layer, gate, *layer[::-1], *(("measure", q, q) for q in range(n))]
     extras, n = KINDS[kind], rng.randint(2, 5)
     sizes = [] if kind == "no classical bits" else [rng.randint(1, 3) for _ in range(rng.randint(1, 2))]
     own = {}  # name: (qubits, body); some take the name of a legacy gate or of one the simulator knows
@@ -67,16 +74,26 @@ def generate(kind, seed):
         if what == "gate":
             name = rng.choice([g for g in dict.fromkeys([*GATES, *own]) if arity(g, own)[0] <= n])
             qubits, params = arity(name, own)
-            return ("gate", name, [round(rng.uniform(-math.pi, math.pi), 6) for _ in range(params)], rng.sample(range(n), qubits))
+            return [("gate", name, [round(rng.uniform(-math.pi, math.pi), 6) for _ in range(params)], rng.sample(range(n), qubits))]
         if what == "if":
             reg = rng.randrange(len(sizes))
-            return ("if", reg, rng.randrange(1 << sizes[reg]), operation(["gate", "measure", "reset"]))
+            return [("if", reg, rng.randrange(1 << sizes[reg]), operation(["gate", "measure", "reset"])[0])]
+        if what == "feedforward":  # measure a qubit; act on another if its register holds 0 or that bit
+            q, k = rng.randrange(n), rng.randrange(sum(sizes))
+            reg = max(r for r in range(len(sizes)) if sum(sizes[:r]) <= k)
+            target = rng.choice([i for i in range(n) if i != q])
+            gate = ("gate", rng.choice(["x", "h", "sx"]), [], [target])
+            return [("measure", q, k), ("if", reg, rng.choice([0, 1 << (k - sum(sizes[:reg]))]), gate)]
         if what == "barrier":
-            return ("barrier", sorted(rng.sample(range(n), rng.randint(1, n))))
-        return (what, rng.randrange(n), rng.randrange(sum(sizes)) if what == "measure" else None)
+            return [("barrier", sorted(rng.sample(range(n), rng.randint(1, n))))]
+        return [(what, rng.randrange(n), rng.randrange(sum(sizes)) if what == "measure" else None)]
 
-    ops = [operation(["gate"] * 3 + [e for e in extras if e != "own"]) for _ in range(rng.randint(10, 20))]
-    ops += [("measure", q, k) for q, k in zip(range(n), rng.sample(range(sum(sizes)), min(n, sum(sizes))))]
+    ops = [op for _ in range(rng.randint(10, 20)) for op in operation(["gate"] * 3 + [e for e in extras if e != "own"])]
+    final = [q for q in range(n) if rng.random() < 0.7]  # some qubits are left as they are
+    if "feedforward" in extras:  # the end of a teleportation: the measured qubit is left alone
+        ops += operation(["feedforward"])
+        final = sorted(set(final) - {ops[-2][1]} | {ops[-1][3][3][0]})
+    ops += [("measure", q, k) for q, k in zip(final, rng.sample(range(sum(sizes)), min(len(final), sum(sizes))))]
     return n, sizes, own, ops
 
 
@@ -196,24 +213,31 @@ CORRUPTIONS = {
 
 @pytest.fixture(scope="module")
 def documents(tmp_path_factory):
-    """The result document the command printed for each program, all run at once."""
+    """The result document of each program, all run at once: the kinds and
+    the invalid programs by the command, each gate alone by the client."""
     folder = tmp_path_factory.mktemp("circuits")
-    texts = {case: qasm(generate(*case)) for case in CASES}
+    texts = {case: qasm(generate(*case)) for case in CASES + GATE_CASES}
     texts.update({name: corrupt(texts["conditions", 0]) for name, corrupt in CORRUPTIONS.items()})
     with Emulator(api_keys=[KEY], seed=5) as url:
         children = {}
+        client = VORAClient(api_key=KEY, base_url=url)
+        jobs = {case: client.submit(texts[case], shots=SHOTS).job_id for case in GATE_CASES}
         for number, (case, text) in enumerate(texts.items()):
+            if case in jobs:
+                continue
             path = folder / ("%d.qasm" % number)
             path.write_text(text)
             command = [*PYTHON_M, str(path), "--shots", str(SHOTS), "--base-url", url]
             children[case] = subprocess.Popen(command, env=child_env(VORA_API_KEY=KEY), stdout=subprocess.PIPE,
                                               stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, encoding="utf-8")
         outputs = {case: child.communicate(timeout=90) for case, child in children.items()}
+        results = {case: client.wait_for_result(job, poll_interval=0.02).raw for case, job in jobs.items()}
     assert all(child.returncode == 0 for child in children.values()), outputs
-    return {case: (texts[case], json.loads(out)) for case, (out, _) in outputs.items()}
+    results.update({case: json.loads(out) for case, (out, _) in outputs.items()})
+    return {case: (texts[case], document) for case, document in results.items()}
 
 
-@pytest.mark.parametrize("kind, seed", CASES)
+@pytest.mark.parametrize("kind, seed", CASES + GATE_CASES)
 def test_counts_match_the_exact_distribution(documents, kind, seed):
     program = generate(kind, seed)
     _, document = documents[kind, seed]
@@ -225,8 +249,17 @@ def test_counts_match_the_exact_distribution(documents, kind, seed):
     # Distributions a faulty emulator would give: bit order reversed, one bit
     # flipped, conditions and resets ignored. Counts must fail the test
     # against each one that differs clearly from the true one.
-    flips = [moved(dist, lambda key, i=i: key[:i] + "10"[int(key[i])] + key[i + 1:]) for i in range(width)]
-    wrong = [q for q in [moved(dist, lambda key: key[::-1]), *flips, exact(program, faulty=True)] if clearly_differs(dist, q)]
+    # Distributions a faulty emulator would give: every shot alike, bit order
+    # reversed, one bit flipped, conditions and resets ignored, another gate
+    # of the same shape taken for the one alone. Counts must fail the test
+    # against each one that differs clearly from the true one.
+    wrong = [{max(dist, key=dist.get): 1.0}, moved(dist, lambda key: key[::-1]), exact(program, faulty=True)]
+    wrong += [moved(dist, lambda key, i=i: key[:i] + "10"[int(key[i])] + key[i + 1:]) for i in range(width)]
+    if kind == "one gate":
+        n, sizes, own, ops = program
+        others = [g for g in GATES if GATES[g][:2] == GATES[seed][:2] and g != seed]
+        wrong += [exact((n, sizes, own, [op if op[1] != seed else ("gate", g, *op[2:]) for op in ops])) for g in others]
+    wrong = [q for q in wrong if clearly_differs(dist, q)]
     assert wrong, "no faulty distribution differs enough from the true one to be told apart"
     assert not any(agrees(counts, q) for q in wrong)
 
