@@ -57,8 +57,8 @@ def circuit(qubits: int, depth: int = 10, seed: int = 1) -> str:
 
 def simulator_alone(qasm: str, shots: int) -> float:
     os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
-    from qiskit import qasm2
-    from qiskit_aer import AerSimulator
+    from qiskit import qasm2  # type: ignore[import-untyped]
+    from qiskit_aer import AerSimulator  # type: ignore[import-untyped]
 
     parsed = qasm2.loads(qasm, custom_instructions=qasm2.LEGACY_CUSTOM_INSTRUCTIONS)
     began = time.perf_counter()
@@ -93,16 +93,18 @@ class Served:
             raise SystemExit("the emulator in %s did not start" % package)
         self.client = VORAClient(api_key=KEY, base_url=line.split()[-1])
 
-    def job(self, qasm: str, shots: int, limit: float) -> float | None:
-        """Seconds from submission to completion, or None past ``limit``."""
+    def job(self, qasm: str, shots: int, limit: float) -> float | str:
+        """Seconds from submission to completion, or why there are none."""
         began = time.perf_counter()
         job = self.client.submit(qasm, shots=shots)
         try:
             result = self.client.wait_for_result(job.job_id, timeout=limit, poll_interval=0.002)
         except TimeoutError:
-            return None
+            return "> %.0f" % limit
         elapsed = time.perf_counter() - began
-        assert result.counts is not None and sum(result.counts.values()) == shots, result.raw
+        if result.counts is None:
+            return "failed after %.0f: %s" % (elapsed, result.error)
+        assert sum(result.counts.values()) == shots, result.raw
         return elapsed
 
     def close(self) -> None:
@@ -127,7 +129,9 @@ def main() -> None:
             alone = statistics.median(simulator_alone(qasm, args.shots) for _ in range(args.repeat))
             step = statistics.median(simulation_step(qasm, args.shots) for _ in range(args.repeat))
             jobs = [after.job(qasm, args.shots, args.limit) for _ in range(args.repeat)]
-            job = statistics.median(t for t in jobs if t is not None)
+            times = [t for t in jobs if isinstance(t, float)]
+            assert len(times) == len(jobs), jobs
+            job = statistics.median(times)
             rows[qubits] = ["%d" % qubits, "%.3f" % alone, "%.3f" % step, "%.3f" % job, "%+.0f" % ((job - alone) * 1000)]
             print("%d qubits: simulator %.3f s, step %.3f s, job %.3f s" % (qubits, alone, step, job), file=sys.stderr, flush=True)
     finally:
@@ -145,8 +149,8 @@ def main() -> None:
                     rows[qubits].append("not run")
                     continue
                 old = before.job(circuit(qubits), args.shots, args.limit)
-                gave_up = old is None
-                rows[qubits].append("%.2f" % old if old is not None else "> %.0f" % args.limit)
+                gave_up = old == "> %.0f" % args.limit
+                rows[qubits].append("%.2f" % old if isinstance(old, float) else old)
                 print("%d qubits: before %s" % (qubits, rows[qubits][-1]), file=sys.stderr, flush=True)
         finally:
             before.close()

@@ -157,7 +157,7 @@ def _lowered(circuit: Any, native: tuple[type, ...]) -> Any:
     it is one of the standard gates the loader makes: a program's own gate
     called ``r`` or ``ecr`` is expanded, not taken for the standard one.
     """
-    from qiskit.circuit import ControlFlowOp  # type: ignore[import-untyped]
+    from qiskit.circuit import ControlFlowOp
 
     names = _simulated_names()
     known: dict[type, bool] = {}  # per class: is it one of the native ones
@@ -201,7 +201,7 @@ def _final_measurements_last(circuit: Any) -> Any:
     touches afterwards changes no other outcome. Other circuits are returned
     as they are: the simulator samples them from one final state.
     """
-    from qiskit.circuit import Clbit, ControlFlowOp  # type: ignore[import-untyped]
+    from qiskit.circuit import Clbit, ControlFlowOp
 
     data = list(circuit.data)
     qubits_later: set[Any] = set()
