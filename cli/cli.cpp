@@ -12,7 +12,8 @@ using namespace zcore;
 // clang-format off
 #define CLI_NAMES(X)                                                                                        \
   X(open) X(read) X(VORAClient) X(base_url) X(execute) X(qasm) X(shots) X(raw) X(json) X(dumps) X(indent)  \
-  X(sort_keys) X(print) X(app) X(encoding) X(command) X(add_completion) X(help)
+  X(sort_keys) X(print) X(app) X(encoding) X(command) X(add_completion) X(help) X(is_successful) X(error)   \
+  X(job_id) X(split) X(sys) X(stderr) X(file) X(typer) X(Exit) X(code)
 // clang-format on
 
 enum class Name {
@@ -29,8 +30,9 @@ inline constexpr const char* kNameTexts[] = {
 
 struct State : ModuleStateBase {
   NameTable<Name, std::size(kNameTexts)> names;
-  Ref read_mode, utf8, two, default_shots, default_base_url;
-  Ref kw_encoding, kw_base_url, kw_qasm_shots, kw_indent_sort_keys;
+  Ref read_mode, utf8, one, two, default_shots, default_base_url;
+  Ref space, no_error_text, job_prefix, failed_infix;
+  Ref kw_encoding, kw_base_url, kw_qasm_shots, kw_indent_sort_keys, kw_file, kw_code;
 
   Handle operator[](Name n) const noexcept { return names[n]; }
 
@@ -38,8 +40,9 @@ struct State : ModuleStateBase {
   void for_each_ref(F&& f) {
     types.for_each_ref(f);
     names.for_each_ref(f);
-    for (Ref* r : {&read_mode, &utf8, &two, &default_shots, &default_base_url, &kw_encoding, &kw_base_url,
-                   &kw_qasm_shots, &kw_indent_sort_keys})
+    for (Ref* r :
+         {&read_mode, &utf8, &one, &two, &default_shots, &default_base_url, &space, &no_error_text, &job_prefix,
+          &failed_infix, &kw_encoding, &kw_base_url, &kw_qasm_shots, &kw_indent_sort_keys, &kw_file, &kw_code})
       f(*r);
   }
 };
@@ -47,7 +50,9 @@ struct State : ModuleStateBase {
 namespace {
 
 // execute(qasm_file, shots=1024, base_url=...): the file is read and closed
-// before the client looks for its key, so a bad path is reported first.
+// before the client looks for its key, so a bad path is reported first. A job
+// that did not succeed ends the command with exit status 1, after its
+// document, so that a script can tell it from a good one.
 Ref execute(const Args& args) {
   const State& st = TRY(module_state<State>(args));
   // with open(qasm_file, "r", encoding="utf-8") as f: qasm = f.read()
@@ -66,7 +71,21 @@ Ref execute(const Args& args) {
   if (!TRY(truthy(document))) document = TRY(new_dict());
   Ref output = TRY(call_kw(dumps, {document, st.two, Py_True}, st.kw_indent_sort_keys));
   TRY(call(print, {output}));
-  return none();
+  if (TRY(truthy(TRY(getattr(res, st[Name::is_successful]))))) return none();
+  // error = " ".join(f"{res.error or 'no error text given'}".split())
+  Ref reason = TRY(getattr(res, st[Name::error]));
+  if (!TRY(truthy(reason))) reason = st.no_error_text;
+  Ref words = TRY(call_method(TRY(format(reason)), st[Name::split]));
+  Ref error = TRY(Ref::steal(PyUnicode_Join(st.space.get(), words.get())));
+  // print(f"zentrova-sdk: job {res.job_id} failed: {error}", file=sys.stderr)
+  print = TRY(args.global(st[Name::print]));
+  Ref job_id = TRY(format(TRY(getattr(res, st[Name::job_id]))));
+  Ref line = TRY(concat({st.job_prefix, job_id, st.failed_infix, error}));
+  Ref stderr = TRY(getattr(TRY(args.global(st[Name::sys])), st[Name::stderr]));
+  TRY(call_kw(print, {line, stderr}, st.kw_file));
+  // raise typer.Exit(code=1)
+  Ref exit = TRY(getattr(TRY(args.global(st[Name::typer])), st[Name::Exit]));
+  return raise_object(TRY(call_kw(exit, {st.one}, st.kw_code)));
 }
 
 Ref main_(const Args& args) {
@@ -85,6 +104,7 @@ Status exec_cli(Handle module, State& st) {
   TRY(st.names.create(kNameTexts, [&](const char* s) { return st.types.name(s); }));
   st.read_mode = TRY(text("r"));
   st.utf8 = TRY(text("utf-8"));
+  st.one = TRY(integer(1));
   st.two = TRY(integer(2));
   st.default_shots = TRY(integer(1024));
   st.default_base_url = TRY(text(service::kDefaultBaseUrl));
@@ -92,6 +112,12 @@ Status exec_cli(Handle module, State& st) {
   st.kw_base_url = TRY(tuple({st[Name::base_url]}));
   st.kw_qasm_shots = TRY(tuple({st[Name::qasm], st[Name::shots]}));
   st.kw_indent_sort_keys = TRY(tuple({st[Name::indent], st[Name::sort_keys]}));
+  st.kw_file = TRY(tuple({st[Name::file]}));
+  st.kw_code = TRY(tuple({st[Name::code]}));
+  st.space = TRY(text(" "));
+  st.no_error_text = TRY(text("no error text given"));
+  st.job_prefix = TRY(text("zentrova-sdk: job "));
+  st.failed_infix = TRY(text(" failed: "));
 
   TRY(setattr(module, "__doc__", TRY(docstring(st.types, kModuleDoc))));
   // The module's annotations are text, as under `from __future__ import annotations`.
@@ -112,7 +138,7 @@ Status exec_cli(Handle module, State& st) {
       {.name = "execute",
        .doc = "Submit a QASM file and wait for counts.",
        .params = {{"qasm_file", "str"}, {"shots", "int", st.default_shots}, {"base_url", "str", st.default_base_url}},
-       .locals = {"f", "qasm", "client", "res"},
+       .locals = {"f", "qasm", "client", "res", "error"},
        .sync = execute}));
   TRY(add(module, "execute", TRY(call(TRY(call_method(app, st[Name::command])), {command}))));
   Ref main = TRY(make_function(module, st.types, {.name = "main", .returns = "None", .sync = main_}));

@@ -62,6 +62,7 @@ Task request_with_retries(Args args) {
     HandlingScope handling(caught);
     if (!CO_TRY(is_retryable(st, args, caught))) co_return raise_not_retried(st, args, caught);
     last_exc = caught.value().ref();
+    CO_TRY(raise_if_outcome_unknown(st, args, caught));
     CO_TRY(raise_if_attempts_spent(st, args, attempt, caught));
     caught = {};  // held on by `last_exc` and the handling scope
     // await self._sleep(0.5 * 2 ** attempt)

@@ -73,6 +73,27 @@ Failure raise_not_retried(const State& st, const Args& args, const CaughtExcepti
   return raise(error, TRY(concat({st[Text::http_error], status_code, st[Text::space], body})));
 }
 
+// if method == "POST" and isinstance(e, (httpx.ReadTimeout, httpx.WriteTimeout, httpx.ReadError,
+//                                        httpx.WriteError, httpx.RemoteProtocolError)):
+//     raise VORAError(f"Request outcome unknown, not retried: {e}")
+// The connection broke, or the answer did not come, once the request was on
+// its way: the service may have acted on it, and a second POST could create
+// a second job. (A connection never made, or a pool timeout, is retried.)
+Status raise_if_outcome_unknown(const State& st, const Args& args, const CaughtException& caught) {
+  if (!TRY(compare(args[1], st[Text::post_method], Py_EQ))) return Status::ok;
+  Ref test = TRY(args.global(st[Name::isinstance]));
+  auto httpx_class = [&](Name name) -> Ref { return getattr(TRY(args.global(st[Name::httpx])), st[name]); };
+  Ref read_timeout = TRY(httpx_class(Name::ReadTimeout));
+  Ref write_timeout = TRY(httpx_class(Name::WriteTimeout));
+  Ref read_error = TRY(httpx_class(Name::ReadError));
+  Ref write_error = TRY(httpx_class(Name::WriteError));
+  Ref protocol_error = TRY(httpx_class(Name::RemoteProtocolError));
+  Ref uncertain = TRY(tuple({read_timeout, write_timeout, read_error, write_error, protocol_error}));
+  if (!TRY(apply_isinstance(st, test, caught.value(), uncertain))) return Status::ok;
+  Ref error = TRY(args.global(st[Name::VORAError]));
+  return raise(error, TRY(concat({st[Text::outcome_unknown], TRY(format(caught.value()))})));
+}
+
 Status raise_if_attempts_spent(const State& st, const Args& args, Handle attempt, const CaughtException& caught) {
   if (!TRY(compare(attempt, TRY(getattr(args[0], st[Name::max_retries])), Py_GE))) return Status::ok;
   Ref error = TRY(args.global(st[Name::VORAError]));

@@ -15,7 +15,8 @@ using namespace zcore;
 #define CLIENT_NAMES(X)                                                                                       \
   X(os) X(time) X(httpx) X(range) X(str) X(isinstance) X(getenv) X(rstrip) X(sleep) X(Client) X(AsyncClient) \
   X(request) X(status_code) X(raise_for_status) X(json) X(text) X(response) X(get) X(TimeoutException)       \
-  X(TransportError) X(HTTPStatusError) X(VORAError) X(AuthenticationError) X(JobNotFoundError)               \
+  X(TransportError) X(HTTPStatusError) X(ReadTimeout) X(WriteTimeout) X(ReadError) X(WriteError)             \
+  X(RemoteProtocolError) X(VORAError) X(AuthenticationError) X(JobNotFoundError)                             \
   X(RateLimitError) X(ValidationError) X(TimeoutError) X(CircuitJob) X(JobResult) X(JobStatus)               \
   X(ProviderInfo) X(PENDING) X(COMPLETED) X(from_dict) X(is_complete) X(counts) X(status) X(job_id)          \
   X(task_id) X(api_key) X(base_url) X(timeout) X(max_retries) X(_client) X(submit) X(wait_for_result)        \
@@ -36,6 +37,7 @@ using namespace zcore;
   X(invalid_key, "Invalid API key") X(job_not_found, "Job not found")                                        \
   X(rate_limited, "Rate limit exceeded") X(http_error, "HTTP error: ")                                       \
   X(failed_after_retries, "Request failed after retries: ") X(request_failed, "Request failed: ")            \
+  X(outcome_unknown, "Request outcome unknown, not retried: ")                                               \
   X(empty_qasm, "qasm must be a non-empty string") X(bad_shots, "shots must be > 0")                         \
   X(unexpected_response, "Unexpected response: ") X(timed_out, "Timed out waiting for job ")
 // clang-format on
@@ -126,11 +128,19 @@ Truth is_retryable(const State& st, const Args& args, const CaughtException& cau
 // For an exception that is not retried: VORAError for an HTTP status error,
 // the exception itself otherwise. Call while `caught` is being handled.
 Failure raise_not_retried(const State& st, const Args& args, const CaughtException& caught);
+// After a retryable failure of a POST that may have reached the service (the
+// connection broke or timed out once the request was under way): fails with
+// VORAError, since sending it again could create a second job.
+Status raise_if_outcome_unknown(const State& st, const Args& args, const CaughtException& caught);
 // After a retryable failure: fails with VORAError once `attempt` was the last.
 Status raise_if_attempts_spent(const State& st, const Args& args, Handle attempt, const CaughtException& caught);
 // The delay after the failed attempt `attempt`: 0.5 * 2 ** attempt.
 Ref backoff(const State& st, Handle attempt);
 Failure raise_no_attempt(const State& st, const Args& args, Handle last_exc);
+
+// `isinstance(o, classes)` through `test`, the global `isinstance` that the
+// caller looked up before evaluating `classes`.
+Truth apply_isinstance(const State& st, Handle test, Handle o, Handle classes);
 
 // ---- job operations, shared by both clients ---------------------------------------------
 // The two validation steps of submit.

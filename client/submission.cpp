@@ -3,14 +3,17 @@
 
 namespace client {
 
+Truth apply_isinstance(const State& st, Handle test, Handle o, Handle classes) {
+  if (test.is(st.builtin_isinstance)) return isinstance(o, classes);
+  return truthy(TRY(call(test, {o, classes})));
+}
+
 namespace {
 
 // isinstance(o, <global cls>), both names looked up at the moment of use.
 Truth is_instance(const State& st, const Args& args, Handle o, Name cls) {
   Ref test = TRY(args.global(st[Name::isinstance]));
-  Ref of = TRY(args.global(st[cls]));
-  if (test.is(st.builtin_isinstance)) return isinstance(o, of);
-  return truthy(TRY(call(test, {o, of})));
+  return apply_isinstance(st, test, o, TRY(args.global(st[cls])));
 }
 
 }  // namespace

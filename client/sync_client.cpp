@@ -27,6 +27,7 @@ Ref request_with_retries(const Args& args) {
     HandlingScope handling(caught);
     if (!TRY(is_retryable(st, args, caught))) return raise_not_retried(st, args, caught);
     last_exc = caught.value().ref();
+    TRY(raise_if_outcome_unknown(st, args, caught));
     TRY(raise_if_attempts_spent(st, args, attempt, caught));
     // time.sleep(0.5 * 2 ** attempt)
     Ref sleep = TRY(getattr(TRY(args.global(st[Name::time])), st[Name::sleep]));

@@ -1,5 +1,5 @@
 // What differs between the interpreters the modules support (CPython 3.11
-// to 3.13), in one place: the newer C API is provided on the older versions,
+// to 3.15), in one place: the newer C API is provided on the older versions,
 // and what the interpreter itself does differently is a constant or a
 // function here. Everything else is written against the 3.13 API and tests
 // no version of its own.
@@ -9,12 +9,14 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#include <string_view>
+
 // CMakeLists.txt refuses other interpreters at configure time already.
-#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
-#error "zentrova_sdk supports CPython 3.11, 3.12 and 3.13"
+#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x03100000
+#error "zentrova_sdk supports CPython 3.11 to 3.15"
 #endif
-#ifdef Py_GIL_DISABLED
-#error "zentrova_sdk does not support the free-threaded build of CPython"
+#if defined(Py_GIL_DISABLED) && (PY_VERSION_HEX < 0x030E0000 || PY_VERSION_HEX >= 0x030F0000)
+#error "zentrova_sdk supports the free-threaded build of CPython 3.14 only"
 #endif
 
 // ---- the 3.12 API on 3.11 ----------------------------------------------------------
@@ -60,9 +62,40 @@ inline int PyObject_GetOptionalAttr(PyObject* o, PyObject* name, PyObject** resu
   return _PyObject_LookupAttr(o, name, result);
 }
 
+// A dict lookup that hands out a strong reference: with the GIL, the
+// borrowed one cannot go away before the caller takes it.
+inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) noexcept {
+  PyObject* item = PyDict_GetItemWithError(dict, key);
+  *result = Py_XNewRef(item);
+  if (item != nullptr) return 1;
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+// Critical sections lock an object where there is no GIL; with the GIL they
+// are plain blocks, as 3.13 defines them for that build.
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
+
+#endif
+
+// The module slot that declares that a module is safe without the GIL,
+// since 3.13: a free-threaded interpreter would otherwise turn the GIL back
+// on to import it.
+#if PY_VERSION_HEX >= 0x030D0000
+#define ZCORE_GIL_NOT_USED_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define ZCORE_GIL_NOT_USED_SLOT
 #endif
 
 namespace zcore::compat {
+
+// The free-threaded build (PEP 703): no GIL, so what the GIL guaranteed for
+// the modules' own objects comes from critical sections and atomics.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kFreeThreaded = true;
+#else
+inline constexpr bool kFreeThreaded = false;
+#endif
 
 // ---- what the interpreter's compiler and class statement do ---------------------------
 
@@ -77,6 +110,92 @@ inline constexpr bool kClassStatementRecordsAttributes = PY_VERSION_HEX >= 0x030
 inline constexpr bool kComprehensionsInlined = PY_VERSION_HEX >= 0x030C0000;
 // Since 3.12 functions have __type_params__ (the empty tuple when not generic).
 inline constexpr bool kFunctionsHaveTypeParams = PY_VERSION_HEX >= 0x030C0000;
+// Since 3.14 (PEP 649 and 749) a function with annotations has __annotate__,
+// a function the compiler makes beside it that builds the annotations on
+// demand; __annotations__ is filled from it when first read. Under `from
+// __future__ import annotations` it returns the texts, for the formats up to
+// VALUE_WITH_FAKE_GLOBALS (2), and raises NotImplementedError for the others.
+inline constexpr bool kFunctionsHaveAnnotate = PY_VERSION_HEX >= 0x030E0000;
+
+// The co_flags the compiler adds since 3.14: CO_METHOD for a function defined
+// in a class body, CO_HAS_DOCSTRING for one whose docstring it kept.
+inline int code_flags(bool method, bool has_docstring) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+  return (method ? CO_METHOD : 0) | (has_docstring ? CO_HAS_DOCSTRING : 0);
+#else
+  (void)method;
+  (void)has_docstring;
+  return 0;
+#endif
+}
+
+// The co_qualname of the code of a function's __annotate__: in 3.14 the
+// compiler names it after the scope around the def ("K.__annotate__" for a
+// method K.m, "__annotate__" at module level); since 3.15 after the function
+// itself ("K.m.__annotate__").
+inline PyObject* annotate_code_qualname(PyObject* function_qualname) noexcept {
+#if PY_VERSION_HEX >= 0x030F0000
+  return PyUnicode_FromFormat("%U.__annotate__", function_qualname);
+#else
+  const Py_ssize_t dot = PyUnicode_FindChar(function_qualname, '.', 0, PyUnicode_GET_LENGTH(function_qualname), -1);
+  if (dot == -2) return nullptr;
+  if (dot == -1) return PyUnicode_FromString("__annotate__");
+  PyObject* scope = PyUnicode_Substring(function_qualname, 0, dot);
+  if (scope == nullptr) return nullptr;
+  PyObject* name = PyUnicode_FromFormat("%U.__annotate__", scope);
+  Py_DECREF(scope);
+  return name;
+#endif
+}
+
+// ---- lookups ------------------------------------------------------------------------
+
+// An attribute of a type found along its MRO without binding it, as the
+// interpreter looks up special methods: a new reference, or NULL without an
+// error. The C API has only this private lookup; since 3.14 it also comes
+// returning a strong reference, which stays valid while other threads change
+// the type.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+  return _PyType_LookupRef(type, name);
+#else
+  return Py_XNewRef(_PyType_Lookup(type, name));
+#endif
+}
+
+// ---- what the interpreter's statements do --------------------------------------------
+
+// Since 3.14 `with` looks __exit__ up before __enter__.
+inline constexpr bool kWithLooksUpExitFirst = PY_VERSION_HEX >= 0x030E0000;
+
+// The TypeError of `with` on an object whose type lacks `method` (__enter__
+// or __exit__). Since 3.14 it names the type by its fully qualified name and
+// the missing method whichever it is, and points to `async with` when the
+// type has both asynchronous methods; before, only a missing __exit__ is
+// named.
+inline void raise_not_a_context_manager(PyObject* manager, const char* method) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+  auto has_method = [&](const char* name) {
+    PyObject* key = PyUnicode_InternFromString(name);
+    PyObject* found = key != nullptr ? type_lookup(Py_TYPE(manager), key) : nullptr;
+    const bool bindable = found != nullptr && Py_TYPE(found)->tp_descr_get != nullptr;
+    Py_XDECREF(found);
+    Py_XDECREF(key);
+    return bindable;
+  };
+  const bool asynchronous = has_method("__aenter__") && has_method("__aexit__");
+  PyErr_Clear();  // a lookup sets no error; a failure to make the name only drops the hint
+  PyErr_Format(PyExc_TypeError,
+               asynchronous ? "'%T' object does not support the context manager protocol (missed %s method) but it "
+                              "supports the asynchronous context manager protocol. Did you mean to use 'async with'?"
+                            : "'%T' object does not support the context manager protocol (missed %s method)",
+               manager, method);
+#else
+  const bool exit = std::string_view(method) == "__exit__";
+  PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+               Py_TYPE(manager)->tp_name, exit ? " (missed __exit__ method)" : "");
+#endif
+}
 
 // ---- what the interpreter's own objects do ------------------------------------------
 
@@ -145,5 +264,12 @@ inline constexpr const char kCoroutineThrowDoc[] =
     ;
 // Since 3.13 coroutine types are generic: types.CoroutineType[...] works.
 inline constexpr bool kCoroutinesAreGeneric = PY_VERSION_HEX >= 0x030D0000;
+// The docstring of coroutine.__class_getitem__, rewritten in 3.14.
+inline constexpr const char* kCoroutineClassGetitemDoc =
+    PY_VERSION_HEX >= 0x030E0000 ? "coroutines are generic over the types of their yield, send, and return values"
+                                 : "See PEP 585";
+// Since 3.15 a coroutine tells its state (cr_state), which
+// inspect.getcoroutinestate() returns.
+inline constexpr bool kCoroutinesHaveState = PY_VERSION_HEX >= 0x030F0000;
 
 }  // namespace zcore::compat

@@ -5,6 +5,7 @@
 // it waits again or ends (run_body).
 #include "function.hpp"
 #include "module.hpp"
+#include "shared.hpp"
 
 // Needs Python.h, which function.hpp brings in.
 #include <structmember.h>
@@ -66,6 +67,8 @@ enum class State : unsigned char { created, suspended, running, finished };
 struct CoroutineObject {
   PyObject_HEAD PyObject* weaklist;
   FunctionObject* function;
+  PyObject* name;  // the function's, when the coroutine was made; assignable
+  PyObject* qualname;
   Ref frame_object;  // cr_frame, made when first asked for
   Ref* frame;        // arguments and the locals that outlive an await, seen by the collector
   HeapArray<Ref> frame_storage;
@@ -76,10 +79,51 @@ struct CoroutineObject {
   // thread state's internal stack, because the C API has no other way to
   // give a frame its own exception state while it runs.
   _PyErr_StackItem exc_state;
-  State state;
+  State state;  // read without a lock by other threads: through state_of()
 };
 
 CoroutineObject* as_coroutine(PyObject* self) noexcept { return reinterpret_cast<CoroutineObject*>(self); }
+[[maybe_unused]] PyObject* as_object(CoroutineObject* c) noexcept { return reinterpret_cast<PyObject*>(c); }
+PyObject* self_of(FunctionObject* f) noexcept { return reinterpret_cast<PyObject*>(f); }
+
+// One thread at a time runs a coroutine: the one that claimed it (state
+// running). Others may read its state at any moment, and what a suspended
+// coroutine holds (cr_await, cr_frame) under its critical section, which
+// claiming it takes too: what they read stays until they have read it.
+State state_of(const CoroutineObject* c) noexcept {
+  return std::atomic_ref<State>(const_cast<State&>(c->state)).load(std::memory_order_acquire);
+}
+void set_state(CoroutineObject* c, State state) noexcept {
+  std::atomic_ref<State>(c->state).store(state, std::memory_order_release);
+}
+
+enum class Claim { claimed, running, finished };
+
+// Makes the calling thread the one that runs the coroutine, unless another
+// call runs it or it has finished; `was` receives the state it had.
+Claim claim(CoroutineObject* c, State& was) noexcept {
+  Claim result = Claim::claimed;
+  Py_BEGIN_CRITICAL_SECTION(as_object(c));
+  was = state_of(c);
+  if (was == State::running) {
+    result = Claim::running;
+  } else if (was == State::finished) {
+    result = Claim::finished;
+  } else {
+    set_state(c, State::running);
+  }
+  Py_END_CRITICAL_SECTION();
+  return result;
+}
+
+PySendResult refuse(Claim claim) noexcept {
+  if (claim == Claim::running) {
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+  } else {
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+  }
+  return PYGEN_ERROR;
+}
 
 // While the coroutine runs, its own exception state is the innermost one.
 class ExcStateScope {
@@ -100,14 +144,24 @@ class ExcStateScope {
   PyThreadState* tstate_;
 };
 
+// Lets go of the body and its frame: taken out under the lock, so that no
+// reader finds them half gone, and destroyed after it (in this order: the
+// body's locals, then the slots), since destructors may run any code.
 void release_frame(CoroutineObject* c) noexcept {
-  c->frame_object.reset();
-  c->task.destroy();
+  Ref frame_object, varkw, handled;
+  Task task;
+  HeapArray<Ref> frame_storage;
+  Py_BEGIN_CRITICAL_SECTION(as_object(c));
+  frame_object = std::move(c->frame_object);
+  task = std::move(c->task);
   c->frame = nullptr;
-  c->frame_storage.reset();
+  frame_storage = std::move(c->frame_storage);
   c->count = 0;
-  c->varkw.reset();
-  Ref handled = Ref::steal(std::exchange(c->exc_state.exc_value, nullptr));
+  varkw = std::move(c->varkw);
+  handled = Ref::steal(std::exchange(c->exc_state.exc_value, nullptr));
+  Py_END_CRITICAL_SECTION();
+  frame_object.reset();
+  task.destroy();
 }
 
 // A StopIteration leaving a coroutine becomes a RuntimeError (PEP 479),
@@ -129,7 +183,7 @@ PySendResult finish(CoroutineObject* c, PyObject** out) noexcept {
   Task::promise_type& p = c->task.promise();
   CaughtException error = std::move(p.error);
   Ref result = std::move(p.result);
-  c->state = State::finished;
+  set_state(c, State::finished);
   release_frame(c);
   if (!error) {
     *out = result ? result.release() : Py_NewRef(Py_None);
@@ -168,47 +222,41 @@ bool deliver(CoroutineObject* c, PySendResult r, PyObject* value, PyObject** out
   return true;
 }
 
-// Resumes the body until it waits on an iterator that yields, or ends.
+// The step of a claimed coroutine has ended with the awaited iterator
+// yielding: the coroutine is suspended until the next one.
+PySendResult suspend(CoroutineObject* c) noexcept {
+  set_state(c, State::suspended);
+  return PYGEN_NEXT;
+}
+
+// Resumes the body of a claimed coroutine until it waits on an iterator that
+// yields, or ends.
 PySendResult run_body(CoroutineObject* c, PyObject** out) noexcept {
   for (;;) {
-    c->state = State::running;
     c->task.resume();
     if (c->task.done()) return finish(c, out);
     PyObject* value = nullptr;
     PySendResult r = PyIter_Send(c->task.promise().awaiting.get(), Py_None, &value);
-    c->state = State::suspended;
-    if (!deliver(c, r, value, out)) return PYGEN_NEXT;
+    if (!deliver(c, r, value, out)) return suspend(c);
   }
-}
-
-bool refuse_if_busy(CoroutineObject* c) noexcept {
-  if (c->state == State::running) {
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return true;
-  }
-  if (c->state == State::finished) {
-    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-    return true;
-  }
-  return false;
 }
 
 PySendResult step_send(CoroutineObject* c, PyObject* value, PyObject** out) noexcept {
   *out = nullptr;
-  if (refuse_if_busy(c)) return PYGEN_ERROR;
+  State was;
+  if (Claim claimed = claim(c, was); claimed != Claim::claimed) return refuse(claimed);
   ExcStateScope scope(c);
-  if (c->state == State::created) {
+  if (was == State::created) {
     if (value != Py_None) {
+      set_state(c, State::created);
       PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
       return PYGEN_ERROR;
     }
     return run_body(c, out);
   }
-  c->state = State::running;
   PyObject* result = nullptr;
   PySendResult r = PyIter_Send(c->task.promise().awaiting.get(), value, &result);
-  c->state = State::suspended;
-  if (!deliver(c, r, result, out)) return PYGEN_NEXT;
+  if (!deliver(c, r, result, out)) return suspend(c);
   return run_body(c, out);
 }
 
@@ -221,12 +269,13 @@ Truth optional_attr(Handle o, const char* name, Ref& found) {
   return truth_of(r);
 }
 
-// Throws the pending error into the coroutine: first into the iterator it
-// waits on (as `yield from` does), then into the body.
-PySendResult step_throw(CoroutineObject* c, PyObject** out) noexcept {
+// Throws the pending error into the coroutine the caller has claimed (which
+// was in state `was`): first into the iterator it waits on (as `yield from`
+// does), then into the body.
+PySendResult step_throw(CoroutineObject* c, State was, PyObject** out) noexcept {
   *out = nullptr;
-  if (c->state == State::created) {  // raised at the first line: the body never runs
-    c->state = State::finished;
+  if (was == State::created) {  // raised at the first line: the body never runs
+    set_state(c, State::finished);
     release_frame(c);
     if (compat::kThrowIntoNewCoroutineChecksStopIteration) raise_from_stop_iteration(CaughtException::fetch());
     return PYGEN_ERROR;
@@ -238,15 +287,16 @@ PySendResult step_throw(CoroutineObject* c, PyObject** out) noexcept {
   PySendResult r = PYGEN_ERROR;
   PyObject* value = nullptr;
   if (exc.matches(PyExc_GeneratorExit)) {
-    c->state = State::running;
     Ref closing;
     if (optional_attr(awaiting, "close", closing) == Truth::error) PyErr_WriteUnraisable(awaiting.get());
     Ref closed = closing ? call(closing, {}) : none();
     if (closed) exc.restore();  // GeneratorExit itself then goes into the body; else close()'s error does
   } else {
     Ref throw_method;
-    if (optional_attr(awaiting, "throw", throw_method) == Truth::error) return PYGEN_ERROR;  // body untouched
-    c->state = State::running;
+    if (optional_attr(awaiting, "throw", throw_method) == Truth::error) {
+      set_state(c, State::suspended);  // the body is untouched
+      return PYGEN_ERROR;
+    }
     if (!throw_method) {
       exc.restore();
     } else {
@@ -261,8 +311,7 @@ PySendResult step_throw(CoroutineObject* c, PyObject** out) noexcept {
     }
   }
   if (r == PYGEN_ERROR) chain_thrown(c);
-  c->state = State::suspended;
-  if (!deliver(c, r, value, out)) return PYGEN_NEXT;
+  if (!deliver(c, r, value, out)) return suspend(c);
   return run_body(c, out);
 }
 
@@ -349,35 +398,34 @@ bool set_thrown(PyObject* const* args, Py_ssize_t nargs) noexcept {
 PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   CoroutineObject* c = as_coroutine(self);
   if (!set_thrown(args, nargs)) return nullptr;
-  if (c->state == State::running || c->state == State::finished) {
+  State was;
+  if (Claim claimed = claim(c, was); claimed != Claim::claimed) {
     PyErr_Clear();  // the thrown exception is dropped, as the interpreter drops it
-    if (c->state == State::running) {
-      PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    } else {
-      PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-    }
+    refuse(claimed);
     return nullptr;
   }
   PyObject* out = nullptr;
-  const PySendResult r = step_throw(c, &out);
+  const PySendResult r = step_throw(c, was, &out);
   return to_python(r, out);
 }
 
 PyObject* coroutine_close(PyObject* self, PyObject*) noexcept {
   CoroutineObject* c = as_coroutine(self);
-  if (c->state == State::finished) Py_RETURN_NONE;
-  if (c->state == State::created) {
-    c->state = State::finished;
+  State was;
+  const Claim claimed = claim(c, was);
+  if (claimed == Claim::finished) Py_RETURN_NONE;
+  if (claimed == Claim::running) {
+    refuse(claimed);
+    return nullptr;
+  }
+  if (was == State::created) {
+    set_state(c, State::finished);
     release_frame(c);
     Py_RETURN_NONE;
   }
-  if (c->state == State::running) {
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return nullptr;
-  }
   PyErr_SetObject(PyExc_GeneratorExit, nullptr);
   PyObject* out = nullptr;
-  const PySendResult r = step_throw(c, &out);
+  const PySendResult r = step_throw(c, was, &out);
   if (r != PYGEN_ERROR) {
     Ref ignored = Ref::steal(out);
     if (r == PYGEN_RETURN) Py_RETURN_NONE;
@@ -394,7 +442,7 @@ PyObject* coroutine_close(PyObject* self, PyObject*) noexcept {
 // The `await` expression: a coroutine suspended under one awaiter cannot be
 // driven by a second one.
 PyObject* coroutine_am_await(PyObject* self) noexcept {
-  if (as_coroutine(self)->state == State::suspended) {
+  if (state_of(as_coroutine(self)) == State::suspended) {
     PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
     return nullptr;
   }
@@ -430,11 +478,11 @@ void warn_never_awaited(PyObject* self) noexcept {
 void coroutine_finalize(PyObject* self) noexcept {
   CoroutineObject* c = as_coroutine(self);
   PyObject* pending = PyErr_GetRaisedException();
-  if (c->state == State::created) {
+  if (state_of(c) == State::created) {
     warn_never_awaited(self);
-    c->state = State::finished;
+    set_state(c, State::finished);
     release_frame(c);
-  } else if (c->state == State::suspended) {
+  } else if (state_of(c) == State::suspended) {
     Ref r = Ref::steal(coroutine_close(self, nullptr));
     if (!r) PyErr_WriteUnraisable(self);
   }
@@ -445,6 +493,8 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   CoroutineObject* c = as_coroutine(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(reinterpret_cast<PyObject*>(c->function));
+  Py_VISIT(c->name);
+  Py_VISIT(c->qualname);
   for (Py_ssize_t i = 0; i < c->count; ++i) Py_VISIT(c->frame[i].get());
   Py_VISIT(c->varkw.get());
   Py_VISIT(c->frame_object.get());
@@ -481,64 +531,120 @@ void coroutine_dealloc(PyObject* self) noexcept {
   c->frame_object.~Ref();
   c->frame_storage.~HeapArray();
   Py_CLEAR(c->function);
+  Py_CLEAR(c->name);
+  Py_CLEAR(c->qualname);
   type->tp_free(self);
   Py_DECREF(type);
 }
 
 PyObject* coroutine_repr(PyObject* self) noexcept {
-  return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coroutine(self)->function->qualname, self);
+  return PyUnicode_FromFormat("<coroutine object %U at %p>", load(self, as_coroutine(self)->qualname).get(), self);
 }
 
-PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_coroutine(self)->function->name); }
-PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_coroutine(self)->function->qualname); }
+template <PyObject* CoroutineObject::* Field>
+PyObject* get_naming(PyObject* self, void*) noexcept {
+  return load(self, as_coroutine(self)->*Field).release();
+}
+template <PyObject* CoroutineObject::* Field>
+int set_naming(PyObject* self, PyObject* value, void* message) noexcept {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, static_cast<const char*>(message));
+    return -1;
+  }
+  store(self, as_coroutine(self)->*Field, value);
+  return 0;
+}
 PyObject* get_code(PyObject* self, void*) noexcept { return Py_XNewRef(function_code(as_coroutine(self)->function)); }
 PyObject* get_running(PyObject* self, void*) noexcept {
-  return PyBool_FromLong(as_coroutine(self)->state == State::running);
+  return PyBool_FromLong(state_of(as_coroutine(self)) == State::running);
 }
 PyObject* get_suspended(PyObject* self, void*) noexcept {
-  return PyBool_FromLong(as_coroutine(self)->state == State::suspended);
+  return PyBool_FromLong(state_of(as_coroutine(self)) == State::suspended);
 }
 PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+// The names inspect gives the states.
+PyObject* get_state(PyObject* self, void*) noexcept {
+  switch (state_of(as_coroutine(self))) {
+    case State::created:
+      return PyUnicode_InternFromString("CORO_CREATED");
+    case State::suspended:
+      return PyUnicode_InternFromString("CORO_SUSPENDED");
+    case State::running:
+      return PyUnicode_InternFromString("CORO_RUNNING");
+    case State::finished:
+      break;
+  }
+  return PyUnicode_InternFromString("CORO_CLOSED");
+}
 
 // A real frame object for the code, with the arguments as its locals, from
 // creation until the coroutine has finished, the same object every time.
+// Made outside the lock from the arguments taken under it, and kept unless
+// another thread made one first or the coroutine finished meanwhile.
 PyObject* get_frame(PyObject* self, void*) noexcept {
   CoroutineObject* c = as_coroutine(self);
-  if (c->state == State::finished) Py_RETURN_NONE;
-  if (!c->frame_object) {
-    FunctionObject* f = c->function;
-    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->code), f->globals, nullptr)));
-    if (!frame) return nullptr;
-    Ref locals = Ref::steal(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(frame.get())));
-    if (!locals) return nullptr;
-    const Py_ssize_t arguments = f->argcount + f->kwonlycount;
-    for (Py_ssize_t i = 0; i < arguments && i < c->count; ++i)
-      if (c->frame[i] && PyObject_SetItem(locals.get(), PyTuple_GET_ITEM(f->varnames, i), c->frame[i].get()) < 0)
-        return nullptr;
-    if (c->varkw && PyObject_SetItem(locals.get(), PyTuple_GET_ITEM(f->varnames, arguments), c->varkw.get()) < 0)
+  FunctionObject* f = c->function;
+  const Py_ssize_t arguments = f->argcount + f->kwonlycount;
+  Ref frame, varkw;
+  HeapArray<Ref> values;
+  if (values.allocate(static_cast<std::size_t>(arguments)) == nullptr) return nullptr;
+  bool finished = false;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  finished = state_of(c) == State::finished;
+  frame = c->frame_object;
+  for (Py_ssize_t i = 0; i < arguments && i < c->count; ++i) values.data()[i] = c->frame[i];
+  varkw = c->varkw;
+  Py_END_CRITICAL_SECTION();
+  if (finished) Py_RETURN_NONE;
+  if (frame) return frame.release();
+  frame = Ref::steal(reinterpret_cast<PyObject*>(
+      PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(load_published(f->code)), f->globals, nullptr)));
+  if (!frame) return nullptr;
+  Ref locals = Ref::steal(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(frame.get())));
+  if (!locals) return nullptr;
+  for (Py_ssize_t i = 0; i < arguments; ++i)
+    if (values.data()[i] &&
+        PyObject_SetItem(locals.get(), PyTuple_GET_ITEM(f->varnames, i), values.data()[i].get()) < 0)
       return nullptr;
-    compat::store_frame_locals(reinterpret_cast<PyFrameObject*>(frame.get()));
-    c->frame_object = std::move(frame);
-  }
-  return Ref(c->frame_object).release();
+  if (varkw && PyObject_SetItem(locals.get(), PyTuple_GET_ITEM(f->varnames, arguments), varkw.get()) < 0)
+    return nullptr;
+  compat::store_frame_locals(reinterpret_cast<PyFrameObject*>(frame.get()));
+  Ref result;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  if (!c->frame_object && state_of(c) != State::finished) c->frame_object = std::move(frame);
+  result = c->frame_object ? c->frame_object : none();
+  Py_END_CRITICAL_SECTION();
+  return result.release();
 }
 PyObject* get_await(PyObject* self, void*) noexcept {
   CoroutineObject* c = as_coroutine(self);
-  if (c->state == State::suspended && c->task && c->task.promise().awaiting)
-    return Py_NewRef(c->task.promise().awaiting.get());
-  Py_RETURN_NONE;
+  Ref awaiting;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  if (state_of(c) == State::suspended && c->task) awaiting = c->task.promise().awaiting;
+  Py_END_CRITICAL_SECTION();
+  return awaiting ? awaiting.release() : Py_NewRef(Py_None);
 }
 
-PyGetSetDef coroutine_getset[] = {{"__name__", get_name, nullptr, nullptr, nullptr},
-                                  {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-                                  {"cr_code", get_code, nullptr, nullptr, nullptr},
-                                  {"cr_running", get_running, nullptr, nullptr, nullptr},
-                                  {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
-                                  {"cr_frame", get_frame, nullptr, nullptr, nullptr},
-                                  {"cr_origin", get_none, nullptr, nullptr, nullptr},
-                                  {"cr_await", get_await, nullptr, nullptr, nullptr},
-                                  {nullptr, nullptr, nullptr, nullptr, nullptr}};
+char kNameDoc[] = "name of the coroutine";
+char kNameMessage[] = "__name__ must be set to a string object";
+char kQualnameMessage[] = "__qualname__ must be set to a string object";
+char kQualnameDoc[] = "qualified name of the coroutine";
+char kAwaitDoc[] = "object being awaited on, or None";
+char kStateDoc[] = "state of the coroutine";
+
+PyGetSetDef coroutine_getset[] = {
+    {"__name__", get_naming<&CoroutineObject::name>, set_naming<&CoroutineObject::name>, kNameDoc, kNameMessage},
+    {"__qualname__", get_naming<&CoroutineObject::qualname>, set_naming<&CoroutineObject::qualname>, kQualnameDoc,
+     kQualnameMessage},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
+    {"cr_origin", get_none, nullptr, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, kAwaitDoc, nullptr},
+    // Last: where coroutines have no state, its empty name ends the table.
+    {compat::kCoroutinesHaveState ? "cr_state" : nullptr, get_state, nullptr, kStateDoc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef coroutine_methods[] = {
     {"send", coroutine_send, METH_O,
@@ -550,7 +656,7 @@ PyMethodDef coroutine_methods[] = {
     {"__await__", coroutine_dunder_await, METH_NOARGS, "Return an iterator to be used in await expression."},
     // Last: where coroutines are not generic, its empty name ends the table.
     {compat::kCoroutinesAreGeneric ? "__class_getitem__" : nullptr, Py_GenericAlias, METH_O | METH_CLASS,
-     "See PEP 585"},
+     compat::kCoroutineClassGetitemDoc},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMemberDef coroutine_members[] = {
@@ -583,16 +689,27 @@ namespace {
 
 // The coroutine type is made with the module's first coroutine: a program
 // that only uses its synchronous functions never pays for it.
+// Threads that make the first coroutines at once may each make a type: the
+// first one kept in the module state is the module's (under the module's
+// critical section), and each function keeps that one.
 PyTypeObject* coroutine_type_of(FunctionObject* function) {
-  if (function->coroutine_type != nullptr) return function->coroutine_type;
+  if (PyTypeObject* type = load_published(function->coroutine_type)) return type;
   if (function->module == nullptr) {  // torn down by the collector
     PyErr_SetString(PyExc_RuntimeError, "module is not initialised");
     return nullptr;
   }
-  NativeTypes& types = native_types(function->module);
-  if (!types.coroutine && types.create_coroutine_type(function->module) != Status::ok) return nullptr;
-  function->coroutine_type = reinterpret_cast<PyTypeObject*>(Ref(types.coroutine).release());
-  return function->coroutine_type;
+  PyObject* module = function->module;
+  NativeTypes& types = native_types(module);
+  Ref type = load(module, types.coroutine);
+  if (!type) {
+    Ref made = make_coroutine_type(module);
+    if (!made) return nullptr;
+    Py_BEGIN_CRITICAL_SECTION(module);
+    if (!types.coroutine) types.coroutine = std::move(made);
+    type = types.coroutine;
+    Py_END_CRITICAL_SECTION();
+  }
+  return publish(function->coroutine_type, std::move(type));
 }
 
 }  // namespace
@@ -613,6 +730,8 @@ Ref make_coroutine(FunctionObject* function, Ref* frame, Py_ssize_t count, Ref v
   c->exc_state = {};
   c->state = State::finished;  // until it is whole: a coroutine that failed to be made was never due to be awaited
   c->function = reinterpret_cast<FunctionObject*>(Py_NewRef(reinterpret_cast<PyObject*>(function)));
+  c->name = load(self_of(function), function->name).release();
+  c->qualname = load(self_of(function), function->qualname).release();
   c->frame = c->frame_storage.allocate(static_cast<std::size_t>(count));
   if (c->frame == nullptr) return failure;
   c->count = count;

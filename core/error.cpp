@@ -13,14 +13,25 @@ Failure CaughtException::restore() noexcept {
   return failure;
 }
 
-Failure raise(Handle cls, Handle message) {
-  Ref exc = TRY(call(cls, {message}));
-  if (!PyExceptionInstance_Check(exc.get())) return raise(PyExc_TypeError, "exceptions must derive from BaseException");
+Failure raise_object(Handle exc) {
+  Ref instance = exc.ref();
+  if (PyExceptionClass_Check(exc.get())) {
+    instance = TRY(call(exc));
+    if (!PyExceptionInstance_Check(instance.get())) {
+      PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", exc.get(),
+                   Py_TYPE(instance.get()));
+      return failure;
+    }
+  } else if (!PyExceptionInstance_Check(exc.get())) {
+    return raise(PyExc_TypeError, "exceptions must derive from BaseException");
+  }
   // With an instance, PyErr_SetObject chains the handled exception as
   // __context__, exactly as the interpreter's `raise` does.
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
   return failure;
 }
+
+Failure raise(Handle cls, Handle message) { return raise_object(TRY(call(cls, {message}))); }
 
 Failure raise(PyObject* builtin_cls, const char* message) {
   PyErr_SetString(builtin_cls, message);
@@ -29,19 +40,18 @@ Failure raise(PyObject* builtin_cls, const char* message) {
 
 namespace detail {
 
-Ref special_method(Handle manager, const char* name, const char* missing_note) {
+Ref special_method(Handle manager, const char* name) {
   PyTypeObject* type = Py_TYPE(manager.get());
   // Looked up on the type only, skipping the instance and the metaclass, as
-  // the `with` statement does: the C API offers only this (private) lookup.
-  PyObject* method = _PyType_Lookup(type, TRY(intern(name)).get());
-  if (method == nullptr) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s", type->tp_name,
-                 missing_note);
+  // the `with` statement does.
+  Ref method = Ref::steal(compat::type_lookup(type, TRY(intern(name)).get()));
+  if (!method) {
+    compat::raise_not_a_context_manager(manager.get(), name);
     return failure;
   }
-  descrgetfunc bind = Py_TYPE(method)->tp_descr_get;
-  if (bind == nullptr) return Ref::borrow(method);
-  return Ref::steal(bind(method, manager.get(), reinterpret_cast<PyObject*>(type)));
+  descrgetfunc bind = Py_TYPE(method.get())->tp_descr_get;
+  if (bind == nullptr) return method;
+  return Ref::steal(bind(method.get(), manager.get(), reinterpret_cast<PyObject*>(type)));
 }
 
 Truth exit_with_exception(Handle exit, const CaughtException& caught) {

@@ -56,8 +56,13 @@ class HandlingScope {
   PyObject* previous_;  // owned; handed back to the item on exit
 };
 
-// `raise cls(message)`: chained implicitly to the exception being handled,
-// if any, and never given a cause. It always fails: `return raise(...)`.
+// `raise exc` of an object already made: an exception instance, or an
+// exception class, instantiated without arguments; anything else is a
+// TypeError, as the interpreter's `raise` has it. Chained implicitly to the
+// exception being handled, if any, and never given a cause. It always fails:
+// `return raise_object(...)`.
+Failure raise_object(Handle exc);
+// `raise cls(message)`, as raise_object does.
 Failure raise(Handle cls, Handle message);
 Failure raise(PyObject* builtin_cls, const char* message);
 
@@ -82,14 +87,16 @@ int guard_status(Body&& body) noexcept {
 }
 
 namespace detail {
-Ref special_method(Handle manager, const char* name, const char* missing_note);
+Ref special_method(Handle manager, const char* name);
 Truth exit_with_exception(Handle exit, const CaughtException& caught);
 }  // namespace detail
 
 template <class Body>
 Status with_context(Handle manager, Body&& body) {
-  Ref enter = TRY(detail::special_method(manager, "__enter__", ""));
-  Ref exit = TRY(detail::special_method(manager, "__exit__", " (missed __exit__ method)"));
+  Ref enter, exit;
+  if (compat::kWithLooksUpExitFirst) exit = TRY(detail::special_method(manager, "__exit__"));
+  enter = TRY(detail::special_method(manager, "__enter__"));
+  if (!compat::kWithLooksUpExitFirst) exit = TRY(detail::special_method(manager, "__exit__"));
   Ref value = TRY(call(enter));
   if (body(Handle(value)) == Status::error) {
     CaughtException caught = CaughtException::fetch();

@@ -1,9 +1,11 @@
 #include "function.hpp"
 #include "module.hpp"
+#include "shared.hpp"
 
 #include <structmember.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 
 namespace zcore {
@@ -15,16 +17,22 @@ Ref& Args::local(std::size_t i) const noexcept {
 }
 
 Ref Args::global(Handle name) const {
-  PyObject* value = PyDict_GetItemWithError(function_->globals, name.get());
-  if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(function_->builtins, name.get());
-  if (value != nullptr) return Ref::borrow(value);
-  if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+  PyObject* value = nullptr;
+  int found = PyDict_GetItemRef(function_->globals, name.get(), &value);
+  if (found == 0) found = PyDict_GetItemRef(function_->builtins, name.get(), &value);
+  if (found > 0) return Ref::steal(value);
+  if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
   return failure;
 }
 
 namespace {
 
 FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<FunctionObject*>(self); }
+PyObject* as_object(FunctionObject* f) noexcept { return reinterpret_cast<PyObject*>(f); }
+
+// The names, defaults and annotations of a function may be reassigned by
+// another thread while it is called (shared.hpp).
+Ref field(FunctionObject* f, PyObject* const& slot) noexcept { return load(as_object(f), slot); }
 
 // ---- argument binding, after the interpreter's own (and its messages) --------------
 
@@ -43,7 +51,7 @@ Failure raise_missing(FunctionObject* f, const char* kind, Handle names) {
     Ref head = TRY(Ref::steal(PyUnicode_Join(TRY(text(", ")).get(), names.get())));
     listed = TRY(Ref::steal(PyUnicode_Concat(head.get(), tail.get())));
   }
-  PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", f->qualname, count, kind,
+  PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", field(f, f->qualname).get(), count, kind,
                count == 1 ? "" : "s", listed.get());
   return failure;
 }
@@ -62,7 +70,8 @@ Status check_missing(FunctionObject* f, Py_ssize_t start, Py_ssize_t end, const 
 Failure raise_too_many_positional(FunctionObject* f, Py_ssize_t given, const Ref* slots) {
   Py_ssize_t kwonly_given = 0;
   for (Py_ssize_t i = f->argcount; i < f->argcount + f->kwonlycount; ++i) kwonly_given += slots[i] ? 1 : 0;
-  const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+  Ref defaults = field(f, f->defaults);
+  const Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
   const bool plural = defcount ? true : f->argcount != 1;
   Ref expected = TRY(Ref::steal(defcount ? PyUnicode_FromFormat("from %zd to %zd", f->argcount - defcount, f->argcount)
                                          : PyUnicode_FromFormat("%zd", f->argcount)));
@@ -70,21 +79,42 @@ Failure raise_too_many_positional(FunctionObject* f, Py_ssize_t given, const Ref
       Ref::steal(kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
                                                      given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : "")
                               : PyUnicode_FromStringAndSize("", 0)));
-  PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f->qualname, expected.get(),
-               plural ? "s" : "", given, keyword_note.get(), given == 1 && !kwonly_given ? "was" : "were");
+  PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", field(f, f->qualname).get(),
+               expected.get(), plural ? "s" : "", given, keyword_note.get(),
+               given == 1 && !kwonly_given ? "was" : "were");
   return failure;
 }
 
-Failure raise_unexpected_keyword(FunctionObject* f, PyObject* key) {
-  // The interpreter looks for a suggestion among all named parameters.
+// When a keyword finds no parameter, the interpreter first reports the
+// keywords that name positional-only ones, if any, all together.
+Status check_positional_only_keywords(FunctionObject* f, PyObject* kwnames) {
+  Ref names = TRY(new_list());
+  for (Py_ssize_t i = 0; i < f->posonlycount; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(f->varnames, i);
+    for (Py_ssize_t j = 0, nk = PyTuple_GET_SIZE(kwnames); j < nk; ++j) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+      if (key == name || TRY(truth_of(PyObject_RichCompareBool(name, key, Py_EQ)))) TRY(list_append(names, key));
+    }
+  }
+  if (PyList_GET_SIZE(names.get()) == 0) return Status::ok;
+  Ref listed = TRY(Ref::steal(PyUnicode_Join(TRY(text(", ")).get(), names.get())));
+  PyErr_Format(PyExc_TypeError, "%U() got some positional-only arguments passed as keyword arguments: '%U'",
+               field(f, f->qualname).get(), listed.get());
+  return failure;
+}
+
+Failure raise_unexpected_keyword(FunctionObject* f, PyObject* key, PyObject* kwnames) {
+  if (f->posonlycount > 0) TRY(check_positional_only_keywords(f, kwnames));
+  // The interpreter looks for a suggestion among the parameters a keyword can name.
   Ref candidates = TRY(Ref::steal(PySequence_List(f->varnames)));
   TRY(status_of(
       PyList_SetSlice(candidates.get(), f->argcount + f->kwonlycount, PyList_GET_SIZE(candidates.get()), nullptr)));
+  TRY(status_of(PyList_SetSlice(candidates.get(), 0, f->posonlycount, nullptr)));
   if (Ref suggestion = Ref::steal(compat::keyword_suggestion(candidates.get(), key))) {
-    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?", f->qualname, key,
-                 suggestion.get());
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                 field(f, f->qualname).get(), key, suggestion.get());
   } else {
-    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", field(f, f->qualname).get(), key);
   }
   return failure;
 }
@@ -93,10 +123,10 @@ Failure raise_unexpected_keyword(FunctionObject* f, PyObject* key) {
 // a name that is not a string or whose comparison raises.
 Status keyword_index(FunctionObject* f, PyObject* key, Py_ssize_t& index) {
   const Py_ssize_t total = f->argcount + f->kwonlycount;
-  for (index = 0; index < total; ++index)
+  for (index = f->posonlycount; index < total; ++index)
     if (PyTuple_GET_ITEM(f->varnames, index) == key) return Status::ok;  // interned names: identity first
   if (!PyUnicode_Check(key)) {
-    PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+    PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", field(f, f->qualname).get());
     return failure;
   }
   // The parameter names are interned, so an interned text equals one of them
@@ -105,7 +135,7 @@ Status keyword_index(FunctionObject* f, PyObject* key, Py_ssize_t& index) {
     index = -1;
     return Status::ok;
   }
-  for (index = 0; index < total; ++index)
+  for (index = f->posonlycount; index < total; ++index)
     if (TRY(truth_of(PyObject_RichCompareBool(PyTuple_GET_ITEM(f->varnames, index), key, Py_EQ)))) return Status::ok;
   index = -1;
   return Status::ok;
@@ -122,12 +152,12 @@ Status bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject
       Py_ssize_t index = -1;
       TRY(keyword_index(f, key, index));
       if (index < 0) {
-        if (!varkw) return raise_unexpected_keyword(f, key);
+        if (!varkw) return raise_unexpected_keyword(f, key, kwnames);
         TRY(dict_set(varkw, key, value));
         continue;
       }
       if (slots[index]) {
-        PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+        PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", field(f, f->qualname).get(), key);
         return failure;
       }
       slots[index] = Ref::borrow(value);
@@ -135,17 +165,20 @@ Status bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject
   }
   if (nargs > f->argcount) return raise_too_many_positional(f, nargs, slots);
   if (nargs < f->argcount) {
-    const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    Ref defaults = field(f, f->defaults);
+    const Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
     const Py_ssize_t required = f->argcount - defcount;
     TRY(check_missing(f, nargs, required, slots, "positional"));
     for (Py_ssize_t i = std::max(nargs, required); i < f->argcount; ++i)
-      if (!slots[i]) slots[i] = Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - required));
+      if (!slots[i]) slots[i] = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), i - required));
   }
+  Ref kwdefaults;
   for (Py_ssize_t i = f->argcount; i < total; ++i) {
-    if (slots[i] || f->kwdefaults == nullptr) continue;
-    PyObject* value = PyDict_GetItemWithError(f->kwdefaults, PyTuple_GET_ITEM(f->varnames, i));
-    if (value == nullptr && PyErr_Occurred()) return failure;
-    slots[i] = Ref::borrow(value);
+    if (slots[i]) continue;
+    if (!kwdefaults && !(kwdefaults = field(f, f->kwdefaults))) break;
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(kwdefaults.get(), PyTuple_GET_ITEM(f->varnames, i), &value) < 0) return failure;
+    slots[i] = Ref::steal(value);
   }
   return check_missing(f, f->argcount, total, slots, "keyword-only");
 }
@@ -183,6 +216,9 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(f->module_name);
   Py_VISIT(f->doc);
   Py_VISIT(f->annotations);
+  Py_VISIT(f->declared_annotations);
+  Py_VISIT(f->annotate);
+  Py_VISIT(f->body_data);
   Py_VISIT(f->defaults);
   Py_VISIT(f->kwdefaults);
   Py_VISIT(f->type_params);
@@ -199,6 +235,9 @@ int function_clear(PyObject* self) noexcept {
   clear_slot(f->module_name);
   clear_slot(f->doc);
   clear_slot(f->annotations);
+  clear_slot(f->declared_annotations);
+  clear_slot(f->annotate);
+  clear_slot(f->body_data);
   clear_slot(f->defaults);
   clear_slot(f->kwdefaults);
   clear_slot(f->type_params);
@@ -218,6 +257,7 @@ void function_dealloc(PyObject* self) noexcept {
   clear_slot(f->name);
   clear_slot(f->qualname);
   clear_slot(f->code);
+  clear_slot(f->code_qualname);
   clear_slot(f->varnames);
   clear_slot(f->cellvars);
   Py_CLEAR(f->coroutine_type);
@@ -226,7 +266,8 @@ void function_dealloc(PyObject* self) noexcept {
 }
 
 PyObject* function_repr(PyObject* self) noexcept {
-  return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+  FunctionObject* f = as_function(self);
+  return PyUnicode_FromFormat("<function %U at %p>", field(f, f->qualname).get(), self);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
@@ -234,23 +275,27 @@ PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) noex
   return PyMethod_New(self, instance);
 }
 
-PyObject* function_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_function(self)->qualname); }
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+  FunctionObject* f = as_function(self);
+  return field(f, f->qualname).release();
+}
 
 template <PyObject* FunctionObject::* Field>
 PyObject* get_or_none(PyObject* self, void*) noexcept {
-  PyObject* value = as_function(self)->*Field;
-  return Py_NewRef(value != nullptr ? value : Py_None);
+  FunctionObject* f = as_function(self);
+  Ref value = field(f, f->*Field);
+  return value ? value.release() : Py_NewRef(Py_None);
 }
 
 template <PyObject* FunctionObject::* Field, int (*Check)(PyObject*), bool NoneClears>
 int set_checked(PyObject* self, PyObject* value, void* message) noexcept {
-  if (NoneClears && value == Py_None) {
-    value = nullptr;
-  } else if (value == nullptr || !Check(value)) {
+  // Where None clears the attribute, so does `del`.
+  if (NoneClears && value == Py_None) value = nullptr;
+  if (NoneClears ? value != nullptr && !Check(value) : value == nullptr || !Check(value)) {
     PyErr_SetString(PyExc_TypeError, static_cast<const char*>(message));
     return -1;
   }
-  Py_XSETREF(as_function(self)->*Field, Py_XNewRef(value));
+  store(self, as_function(self)->*Field, value);
   return 0;
 }
 
@@ -258,10 +303,141 @@ int is_text(PyObject* o) noexcept { return PyUnicode_Check(o); }
 int is_tuple(PyObject* o) noexcept { return PyTuple_Check(o); }
 int is_dict(PyObject* o) noexcept { return PyDict_Check(o); }
 
+// ---- annotations ----------------------------------------------------------------------
+// A function's annotations, __annotate__ and declared texts change together,
+// under its critical section.
+
+// The body of the __annotate__ the compiler makes for a function with
+// annotations under `from __future__ import annotations`: `if format > 2:
+// raise NotImplementedError`, then a new dict of the texts.
+Ref call_annotate(const Args& args) {
+  Ref two = TRY(Ref::steal(PyLong_FromLong(2)));
+  if (TRY(truth_of(PyObject_RichCompareBool(args[0].get(), two.get(), Py_GT)))) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    return failure;
+  }
+  return Ref::steal(PyDict_Copy(args.function()->body_data));
+}
+
+// A new function object: the __annotate__ of `owner`, named after it as it
+// is called now (`qualname`), returning the texts `declared`.
+Ref make_annotate(FunctionObject* owner, Handle declared, Handle qualname) {
+  NativeTypes& types = native_types(owner->module);
+  Ref name = TRY(types.name("__annotate__"));
+  Ref full_name = TRY(Ref::steal(PyUnicode_FromFormat("%U.__annotate__", qualname.get())));
+  Ref code_qualname = TRY(Ref::steal(compat::annotate_code_qualname(qualname.get())));
+  Ref varnames = TRY(tuple({TRY(types.name("format"))}));
+  Ref cellvars = TRY(tuple({}));
+  Ref module_name = field(owner, owner->module_name);
+  PyTypeObject* type = Py_TYPE(as_object(owner));
+  Ref result = TRY(Ref::steal(type->tp_alloc(type, 0)));
+  FunctionObject* f = as_function(result.get());
+  f->vectorcall = owner->vectorcall;
+  f->name = name.release();
+  f->qualname = full_name.release();
+  f->module_name = module_name.release();
+  f->doc = Py_NewRef(Py_None);
+  f->body_data = Ref::borrow(declared).release();
+  f->globals = Py_NewRef(owner->globals);
+  f->builtins = Py_NewRef(owner->builtins);
+  f->module = Py_NewRef(owner->module);
+  f->code_qualname = code_qualname.release();
+  f->varnames = varnames.release();
+  f->cellvars = cellvars.release();
+  f->argcount = 1;
+  f->posonlycount = 1;
+  f->sync = call_annotate;
+  return result;
+}
+
+// The function's __annotate__ (None for none), made from its declared texts
+// when first asked for: outside the lock, then kept unless another thread
+// made one or assigned one meanwhile.
+Ref annotate_of(FunctionObject* f) {
+  Ref declared, qualname;
+  Py_BEGIN_CRITICAL_SECTION(as_object(f));
+  if (f->annotate == nullptr && f->module != nullptr) {
+    declared = Ref::borrow(f->declared_annotations);
+    qualname = Ref::borrow(f->qualname);
+  }
+  Py_END_CRITICAL_SECTION();
+  Ref made;
+  if (declared) made = TRY(make_annotate(f, declared, qualname));
+  Ref result;
+  Py_BEGIN_CRITICAL_SECTION(as_object(f));
+  if (made && f->annotate == nullptr && f->declared_annotations == declared.get()) f->annotate = made.release();
+  result = Ref::borrow(f->annotate != nullptr ? f->annotate : Py_None);
+  Py_END_CRITICAL_SECTION();
+  return result;
+}
+
+PyObject* get_annotate(PyObject* self, void*) noexcept { return annotate_of(as_function(self)).release(); }
+
+int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
+  FunctionObject* f = as_function(self);
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+    return -1;
+  }
+  if (value != Py_None && !PyCallable_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+    return -1;
+  }
+  Ref annotate, declared, annotations;  // released after the lock
+  Py_BEGIN_CRITICAL_SECTION(self);
+  annotate = Ref::steal(std::exchange(f->annotate, value == Py_None ? nullptr : Py_NewRef(value)));
+  declared = Ref::steal(std::exchange(f->declared_annotations, nullptr));
+  if (value != Py_None) annotations = Ref::steal(std::exchange(f->annotations, nullptr));
+  Py_END_CRITICAL_SECTION();
+  return 0;
+}
+
+// Where functions have __annotate__, __annotations__ is what it returns for
+// VALUE (1), asked when first read; our own __annotate__ would return a copy
+// of the declared texts, so that copy is made directly. Runs under the
+// function's critical section.
+Ref annotations_from_annotate(FunctionObject* f) {
+  if (f->annotate == nullptr && f->declared_annotations != nullptr)
+    return Ref::steal(PyDict_Copy(f->declared_annotations));
+  if (f->annotate == nullptr || !PyCallable_Check(f->annotate)) return new_dict();
+  Ref annotate = Ref::borrow(f->annotate);  // which the call may see replaced
+  Ref made = TRY(call(annotate, {TRY(integer(1))}));
+  if (!PyDict_Check(made.get())) {
+    PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'", Py_TYPE(made.get())->tp_name);
+    return failure;
+  }
+  return made;
+}
+
 PyObject* get_annotations(PyObject* self, void*) noexcept {
   FunctionObject* f = as_function(self);
-  if (f->annotations == nullptr && (f->annotations = PyDict_New()) == nullptr) return nullptr;
-  return Py_NewRef(f->annotations);
+  Ref result;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  if (f->annotations != nullptr) {
+    result = Ref::borrow(f->annotations);
+  } else if ((result = annotations_from_annotate(f))) {
+    // Kept, unless the call let another thread fill the field first.
+    if (f->annotations == nullptr) f->annotations = Ref(result).release();
+    result = Ref::borrow(f->annotations);
+  }
+  Py_END_CRITICAL_SECTION();
+  return result.release();
+}
+
+int set_annotations(PyObject* self, PyObject* value, void* message) noexcept {
+  FunctionObject* f = as_function(self);
+  if (value == Py_None) value = nullptr;
+  if (value != nullptr && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, static_cast<const char*>(message));
+    return -1;
+  }
+  Ref annotations, annotate, declared;  // released after the lock
+  Py_BEGIN_CRITICAL_SECTION(self);
+  annotations = Ref::steal(std::exchange(f->annotations, Py_XNewRef(value)));
+  annotate = Ref::steal(std::exchange(f->annotate, nullptr));
+  declared = Ref::steal(std::exchange(f->declared_annotations, nullptr));
+  Py_END_CRITICAL_SECTION();
+  return 0;
 }
 
 PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
@@ -273,16 +449,21 @@ int set_code(PyObject*, PyObject*, void*) noexcept {
   PyErr_SetString(PyExc_AttributeError, "readonly attribute");
   return -1;
 }
+// What is made from the function's names when first asked for is made
+// before a rename, so that it keeps the names the function was defined with.
 template <PyObject* FunctionObject::* Field>
 int set_naming(PyObject* self, PyObject* value, void* message) noexcept {
-  if (function_code(as_function(self)) == nullptr) return -1;
+  FunctionObject* f = as_function(self);
+  if (function_code(f) == nullptr) return -1;
+  if (compat::kFunctionsHaveAnnotate && !annotate_of(f)) return -1;
   return set_checked<Field, is_text, false>(self, value, message);
 }
 
 // Not generic: the empty tuple until something else is assigned.
 PyObject* get_type_params(PyObject* self, void*) noexcept {
-  PyObject* value = as_function(self)->type_params;
-  return value != nullptr ? Py_NewRef(value) : PyTuple_New(0);
+  FunctionObject* f = as_function(self);
+  Ref value = field(f, f->type_params);
+  return value ? value.release() : PyTuple_New(0);
 }
 
 char kNameMessage[] = "__name__ must be set to a string object";
@@ -301,13 +482,13 @@ PyGetSetDef function_getset[] = {
      nullptr, kDefaultsMessage},
     {"__kwdefaults__", get_or_none<&FunctionObject::kwdefaults>,
      set_checked<&FunctionObject::kwdefaults, is_dict, true>, nullptr, kKwdefaultsMessage},
-    {"__annotations__", get_annotations, set_checked<&FunctionObject::annotations, is_dict, true>, nullptr,
-     kAnnotationsMessage},
+    {"__annotations__", get_annotations, set_annotations, nullptr, kAnnotationsMessage},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    // Last: where functions have no such attribute, its empty name ends the table.
+    // Last, newest last: where functions have no such attribute, its empty name ends the table.
     {compat::kFunctionsHaveTypeParams ? "__type_params__" : nullptr, get_type_params,
      set_checked<&FunctionObject::type_params, is_tuple, false>, nullptr, kTypeParamsMessage},
+    {compat::kFunctionsHaveAnnotate ? "__annotate__" : nullptr, get_annotate, set_annotate, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMemberDef function_members[] = {
@@ -335,7 +516,6 @@ PyType_Slot function_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(function
                                 {Py_tp_methods, function_methods},
                                 {0, nullptr}};
 
-// Its __name__ is "function", like the interpreter's own type.
 PyType_Spec function_spec = {"zentrova_sdk.function", sizeof(FunctionObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                                  Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
@@ -432,7 +612,7 @@ Status build_signature(NativeTypes& types, const FunctionDecl& decl, Signature& 
 }  // namespace
 
 PyObject* function_code(FunctionObject* f) noexcept {
-  if (f->code != nullptr) return f->code;
+  if (PyObject* code = load_published(f->code)) return code;
   if (f->module == nullptr) return Py_None;  // torn down by the collector before anyone asked
   NativeTypes& types = native_types(f->module);
   if (!types.bytecode) {  // the module's state is gone (interpreter shutdown)
@@ -440,19 +620,20 @@ PyObject* function_code(FunctionObject* f) noexcept {
     return nullptr;
   }
   // The modules' annotations are text, as under `from __future__ import annotations`.
-  int flags = CO_OPTIMIZED | CO_NEWLOCALS | CO_FUTURE_ANNOTATIONS;
-  if (f->has_varkw) flags |= CO_VARKEYWORDS;
-  if (f->coroutine != nullptr) flags |= CO_COROUTINE;
+  const int flags = CO_OPTIMIZED | CO_NEWLOCALS | CO_FUTURE_ANNOTATIONS | f->code_flags;
   // The body is C++, so the code object never runs: its bytecode and tables
   // are those of the interpreter's own empty code object, whatever the
   // interpreter's bytecode format is. Its names are the function's own, which
   // stay as they were made until the code exists (see set_naming).
-  f->code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-      static_cast<int>(f->argcount), 0, static_cast<int>(f->kwonlycount),
+  Ref name = field(f, f->name);
+  Ref qualname = f->code_qualname != nullptr ? Ref::borrow(f->code_qualname) : field(f, f->qualname);
+  Ref made = Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+      static_cast<int>(f->argcount), static_cast<int>(f->posonlycount), static_cast<int>(f->kwonlycount),
       static_cast<int>(PyTuple_GET_SIZE(f->varnames)), types.stacksize, flags, types.bytecode.get(), types.consts.get(),
-      types.names.get(), f->varnames, types.freevars.get(), f->cellvars, types.filename.get(), f->name, f->qualname,
-      types.firstlineno, types.linetable.get(), types.exceptiontable.get()));
-  return f->code;
+      types.names.get(), f->varnames, types.freevars.get(), f->cellvars, types.filename.get(), name.get(),
+      qualname.get(), types.firstlineno, types.linetable.get(), types.exceptiontable.get())));
+  if (!made) return nullptr;
+  return publish(f->code, std::move(made));
 }
 
 namespace {
@@ -514,13 +695,23 @@ Ref docstring(const NativeTypes& types, const char* raw) {
 
 namespace {
 
-// Takes out of a new type's namespace what only the C side needs (the offset
-// of the vectorcall pointer, given to the type machinery as a member; the
-// __next__ of the iterator slot): Python's own function and coroutine
-// objects show no such attribute. The slots themselves stay.
-Status hide(Handle type, std::initializer_list<const char*> names) {
+// Makes a new type's namespace what the interpreter's own type shows: the
+// __module__ of a built-in type (unless its instances have their own
+// __module__, whose descriptor takes the name), and none of what only the C
+// side needs (the offset of the vectorcall pointer, given to the type
+// machinery as a member; the __next__ of the iterator slot). The slots
+// themselves stay.
+Status as_builtin(Handle type, bool set_module, std::initializer_list<const char*> hidden) {
+  // The interpreter's messages print tp_name ("'function' object has no
+  // attribute ..."), which a heap type gets from its spec: the full dotted
+  // name, since one without a module is deprecated. tp_name is pointed at
+  // the last part of the type's own copy of that name, freed with the type.
+  PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type.get());
+  const char* dot = std::strrchr(t->tp_name, '.');
+  if (dot != nullptr) t->tp_name = dot + 1;
   Ref dict = TRY(Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type.get()))));
-  for (const char* name : names) TRY(status_of(PyDict_DelItem(dict.get(), TRY(intern(name)).get())));
+  if (set_module) TRY(dict_set(dict, TRY(intern("__module__")), TRY(intern("builtins"))));
+  for (const char* name : hidden) TRY(status_of(PyDict_DelItem(dict.get(), TRY(intern(name)).get())));
   PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));
   return Status::ok;
 }
@@ -531,7 +722,7 @@ Status NativeTypes::create_function_type(Handle module) {
   function = TRY(Ref::steal(PyType_FromModuleAndSpec(module.get(), &function_spec, nullptr)));
   // The type is new and not yet seen by anyone, so its namespace can still
   // lose the entry.
-  return hide(function, {"__vectorcalloffset__"});
+  return as_builtin(function, false, {"__vectorcalloffset__"});
 }
 
 Status NativeTypes::share_function_type(Handle other, const char* other_name) {
@@ -539,7 +730,7 @@ Status NativeTypes::share_function_type(Handle other, const char* other_name) {
   PyModuleDef* def = PyModule_GetDef(other.get());
   if (def == nullptr || def->m_name == nullptr || std::string_view(def->m_name) != other_name) return Status::ok;
   auto* state = static_cast<ModuleStateBase*>(PyModule_GetState(other.get()));
-  if (state != nullptr && state->ready && state->types.function) function = state->types.function;
+  if (state != nullptr && state->is_ready() && state->types.function) function = state->types.function;
   return Status::ok;
 }
 
@@ -578,6 +769,9 @@ Ref NativeTypes::name(const char* s) {
   PyObject* interned = TRY(zcore::text(std::string_view(s))).release();
   PyUnicode_InternInPlace(&interned);
   Ref made = Ref::steal(interned);
+  // Once the module is initialised, calls in any thread read the table:
+  // names first made later are not kept.
+  if (sealed) return made;
   if (entry.text == s) {
     entry.name = made;
   } else if (cached_count < kNameSlots * 3 / 4) {  // past that, names are made afresh: slower, never wrong
@@ -589,15 +783,25 @@ Ref NativeTypes::name(const char* s) {
 
 Ref NativeTypes::text(const char* s) { return name(s); }
 
-Status NativeTypes::create_coroutine_type(Handle module) {
-  coroutine = TRY(Ref::steal(PyType_FromModuleAndSpec(module.get(), coroutine_type_spec(), nullptr)));
+Ref make_coroutine_type(Handle module) {
+  Ref coroutine = TRY(Ref::steal(PyType_FromModuleAndSpec(module.get(), coroutine_type_spec(), nullptr)));
   // The iterator slot stays: `await` drives what __await__ returns through it.
-  TRY(hide(coroutine, {"__next__"}));
+  TRY(as_builtin(coroutine, true, {"__next__"}));
   // asyncio.iscoroutine() and isinstance checks go through the ABC.
   Ref abc = TRY(getattr(TRY(import("collections.abc")), "Coroutine"));
   TRY(call_method(abc, TRY(intern("register")), {coroutine}));
-  return Status::ok;
+  return coroutine;
 }
+
+namespace {
+
+// Our functions are defined at module level or directly in a class body,
+// whose name then leads their qualified name.
+bool defined_in_class(const FunctionDecl& decl) {
+  return decl.qualname != nullptr && std::string_view(decl.qualname).find('.') != std::string_view::npos;
+}
+
+}  // namespace
 
 Ref make_function(Handle module, NativeTypes& types, const FunctionDecl& decl) {
   if ((decl.sync == nullptr) == (decl.coroutine == nullptr)) {
@@ -626,8 +830,14 @@ Ref make_function(Handle module, NativeTypes& types, const FunctionDecl& decl) {
   f->name = name.release();
   f->qualname = qualname.release();
   f->module_name = module_name.release();
+  f->code_flags = (decl.varkw != nullptr ? CO_VARKEYWORDS : 0) | (decl.coroutine != nullptr ? CO_COROUTINE : 0) |
+                  compat::code_flags(defined_in_class(decl), !doc.is_none());
   f->doc = doc.release();
-  f->annotations = sig.annotations.release();
+  if (!compat::kFunctionsHaveAnnotate) {
+    f->annotations = sig.annotations.release();
+  } else if (PyDict_GET_SIZE(sig.annotations.get()) > 0) {  // else no __annotate__, and {} when first read
+    f->declared_annotations = sig.annotations.release();
+  }
   f->defaults = sig.defaults.release();
   f->kwdefaults = sig.kwdefaults.release();
   f->globals = globals.release();

@@ -25,6 +25,7 @@ class Args {
       : function_(function), frame_(frame), varkw_(varkw) {}
 
   Handle operator[](std::size_t i) const noexcept { return frame_[i]; }
+  FunctionObject* function() const noexcept { return function_; }
   Handle kwargs() const noexcept { return varkw_; }  // the **kwargs dict
   // The slot of the i-th local named in the declaration; coroutine bodies
   // only. A coroutine keeps here what must outlive an await: the collector
@@ -106,6 +107,7 @@ struct NativeTypes {
   static constexpr std::size_t kNameSlots = 256;  // a power of two, well above what a module uses
   std::array<CachedName, kNameSlots> cached_names;
   std::size_t cached_count = 0;
+  bool sealed = false;  // once the module is initialised, the table only is read
 
   Status create(Handle module);
   Status create_function_type(Handle module);
@@ -113,8 +115,8 @@ struct NativeTypes {
   // core (its definition's name is `other_name`); otherwise leaves the
   // module to make its own.
   Status share_function_type(Handle other, const char* other_name);
-  Status create_coroutine_type(Handle module);
   Ref name(const char* s);  // interned; `s` is a string literal
+  void seal() noexcept { sealed = true; }
   Ref text(const char* s);
   template <class F>
   void for_each_ref(F&& f) {
@@ -140,21 +142,31 @@ struct FunctionObject {
   PyObject* qualname;
   PyObject* module_name;  // __module__
   PyObject* doc;
-  PyObject* annotations;
+  PyObject* annotations;  // NULL until first read, where functions have __annotate__
+  // Where functions have __annotate__: the annotation texts as declared, from
+  // which __annotate__ is made when first asked for (NULL once the function's
+  // __annotate__ or __annotations__ has been assigned), and __annotate__
+  // itself (NULL for None).
+  PyObject* declared_annotations;
+  PyObject* annotate;
+  PyObject* body_data;    // what a function made at run time closes over (an __annotate__'s texts)
   PyObject* defaults;     // tuple or NULL
   PyObject* kwdefaults;   // dict or NULL
   PyObject* type_params;  // tuple or NULL (the empty tuple)
   PyObject* globals;
   PyObject* builtins;
-  PyObject* module;    // the defining module, for its state
-  PyObject* code;      // NULL until first asked for (function_code)
-  PyObject* varnames;  // the argument names of `code`
-  PyObject* cellvars;  // and its cells
+  PyObject* module;         // the defining module, for its state
+  PyObject* code;           // NULL until first asked for (function_code)
+  PyObject* code_qualname;  // the co_qualname of `code`, when it is not the function's
+  PyObject* varnames;       // the argument names of `code`
+  PyObject* cellvars;       // and its cells
   PyTypeObject* coroutine_type;
   Py_ssize_t argcount;
+  Py_ssize_t posonlycount;  // of argcount
   Py_ssize_t kwonlycount;
   Py_ssize_t nlocals;
   bool has_varkw;
+  int code_flags;
   SyncBody sync;
   CoroutineBody coroutine;
 };
@@ -164,6 +176,8 @@ struct FunctionObject {
 PyObject* function_code(FunctionObject* f) noexcept;
 
 PyType_Spec* coroutine_type_spec() noexcept;
+// A new coroutine type for the module's coroutine objects.
+Ref make_coroutine_type(Handle module);
 // Wraps a bound frame (arguments, then empty local slots) into a coroutine
 // object; its body has not started.
 Ref make_coroutine(FunctionObject* function, Ref* frame, Py_ssize_t count, Ref varkw);

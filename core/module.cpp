@@ -135,6 +135,8 @@ Status RecordClass::set(Handle record, std::initializer_list<Handle> field_names
 
 Ref construct(const RecordClass& record, Handle cls, std::initializer_list<Handle> values) {
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
+  // (What the class lookups find is only compared with what the module holds,
+  // never used, so it may change under another thread meanwhile.)
   if (!cls.is(record.cls) || type->tp_setattro != PyObject_GenericSetAttr || type->tp_new != PyBaseObject_Type.tp_new ||
       _PyType_Lookup(type, record.init_name.get()) != record.init.get())
     return call_kw(cls, values, record.fields);

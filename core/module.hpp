@@ -4,6 +4,7 @@
 // class's __qualname__.
 #pragma once
 
+#include <atomic>
 #include <initializer_list>
 #include <new>
 #include <span>
@@ -24,7 +25,12 @@ Status install_builtins(Handle module);
 // called during interpreter shutdown raises instead of touching freed names.
 struct ModuleStateBase {
   NativeTypes types;
-  bool ready = false;
+  bool ready = false;  // read by every call, in any thread: through is_ready()
+
+  bool is_ready() const noexcept {
+    return std::atomic_ref<bool>(const_cast<bool&>(ready)).load(std::memory_order_acquire);
+  }
+  void set_ready(bool value) noexcept { std::atomic_ref<bool>(ready).store(value, std::memory_order_release); }
 };
 
 // The state of the module that defines the function being called, or a
@@ -38,7 +44,7 @@ inline NativeTypes& native_types(Handle module) {
 template <class State>
 State* module_state(const Args& args) {
   State& state = args.state<State>();
-  if (state.ready) return &state;
+  if (state.is_ready()) return &state;
   PyErr_SetString(PyExc_RuntimeError, "module is not initialised");
   return nullptr;
 }
@@ -55,7 +61,8 @@ struct ModuleDefinition {
       TRY(install_builtins(module));
       TRY(state->types.create(module));
       TRY(Exec(module, *state));
-      state->ready = true;
+      state->types.seal();
+      state->set_ready(true);
       return Status::ok;
     });
   }
@@ -71,7 +78,7 @@ struct ModuleDefinition {
   static int clear(PyObject* module) noexcept {
     State* state = state_of(module);
     if (state == nullptr) return 0;
-    state->ready = false;
+    state->set_ready(false);
     state->for_each_ref([](Ref& r) { r.reset(); });
     return 0;
   }
@@ -80,7 +87,9 @@ struct ModuleDefinition {
     if (state != nullptr) state->~State();  // zeroed memory is an empty state too
   }
 
-  static inline PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec)}, {0, nullptr}};
+  // Safe without the GIL: see shared.hpp.
+  static inline PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec)},
+                                            ZCORE_GIL_NOT_USED_SLOT{0, nullptr}};
 
   static PyModuleDef make(const char* name) noexcept {
     return {PyModuleDef_HEAD_INIT, name, nullptr, sizeof(State), nullptr, slots, traverse, clear, free};

@@ -102,11 +102,18 @@ Ref call_method(Handle self, Handle name, std::initializer_list<Handle> args) {
 }
 
 Status unpack2(Handle pair, Ref& first, Ref& second) {
-  if ((PyTuple_CheckExact(pair.get()) || PyList_CheckExact(pair.get())) && PySequence_Fast_GET_SIZE(pair.get()) == 2) {
-    PyObject** items = PySequence_Fast_ITEMS(pair.get());
-    first = Ref::borrow(items[0]);
-    second = Ref::borrow(items[1]);
-    return Status::ok;
+  if (PyTuple_CheckExact(pair.get()) || PyList_CheckExact(pair.get())) {
+    bool taken = false;
+    // Another thread may change a list meanwhile: its items are taken under its lock.
+    Py_BEGIN_CRITICAL_SECTION(pair.get());
+    if (PySequence_Fast_GET_SIZE(pair.get()) == 2) {
+      PyObject** items = PySequence_Fast_ITEMS(pair.get());
+      first = Ref::borrow(items[0]);
+      second = Ref::borrow(items[1]);
+      taken = true;
+    }
+    Py_END_CRITICAL_SECTION();
+    if (taken) return Status::ok;
   }
   Ref it = Ref::steal(PyObject_GetIter(pair.get()));
   if (!it) {

@@ -104,9 +104,10 @@ Ref call_method(Handle self, Handle name, std::initializer_list<Handle> args = {
 // mapping is asked through its own get.
 inline Ref mapping_get(Handle mapping, Handle get_name, Handle key, Handle fallback = {}) {
   if (PyDict_CheckExact(mapping.get())) {
-    PyObject* value = PyDict_GetItemWithError(mapping.get(), key.get());
-    if (value != nullptr) return Ref::borrow(value);
-    if (PyErr_Occurred()) return failure;
+    PyObject* value = nullptr;
+    const int found = PyDict_GetItemRef(mapping.get(), key.get(), &value);
+    if (found > 0) return Ref::steal(value);
+    if (found < 0) return failure;
     return Ref::borrow(fallback ? fallback : Handle(Py_None));
   }
   if (!fallback) return call_method(mapping, get_name, {key});

@@ -42,12 +42,20 @@ class InlineList {
   bool overflowed_ = false;
 };
 
-// `count` value-initialised T on the interpreter's heap (which needs the
-// GIL, as everything here does), released with the array.
+// `count` value-initialised T on the interpreter's heap, released with the
+// array.
 template <class T>
 class HeapArray {
  public:
   HeapArray() noexcept = default;
+  HeapArray(HeapArray&& other) noexcept
+      : items_(std::exchange(other.items_, nullptr)), count_(std::exchange(other.count_, 0)) {}
+  HeapArray& operator=(HeapArray&& other) noexcept {
+    reset();
+    items_ = std::exchange(other.items_, nullptr);
+    count_ = std::exchange(other.count_, 0);
+    return *this;
+  }
   HeapArray(const HeapArray&) = delete;
   HeapArray& operator=(const HeapArray&) = delete;
   ~HeapArray() { reset(); }

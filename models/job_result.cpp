@@ -32,19 +32,22 @@ enum class Lookup { member, not_a_value, ask_the_class };
 Lookup known_lookup(const State& st, Handle job_status, Handle value, Ref& member) {
   const StatusClass& js = st.job_status;
   PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(job_status.get());
+  // (What the class lookups find is only compared with what the module holds,
+  // never used, so it may change under another thread meanwhile.)
   if (!job_status.is(js.cls) || !PyUnicode_CheckExact(value.get()) || Py_TYPE(cls)->tp_call != js.metaclass_call ||
       _PyType_Lookup(cls, st[Name::__new__].get()) != js.new_method.get() ||
       _PyType_Lookup(cls, st[Name::_missing_].get()) != js.missing.get() ||
       _PyType_Lookup(cls, st[Name::_value2member_map_].get()) != js.value_to_member.get() ||
       !PyDict_CheckExact(js.value_to_member.get()))
     return Lookup::ask_the_class;
-  PyObject* found = PyDict_GetItemWithError(js.value_to_member.get(), value.get());
-  if (found == nullptr) {
-    if (!PyErr_Occurred()) return Lookup::not_a_value;
+  PyObject* found = nullptr;
+  const int r = PyDict_GetItemRef(js.value_to_member.get(), value.get(), &found);
+  if (r == 0) return Lookup::not_a_value;
+  if (r < 0) {
     PyErr_Clear();  // a key that is not a text: let the class decide
     return Lookup::ask_the_class;
   }
-  member = Ref::borrow(found);
+  member = Ref::steal(found);
   return Lookup::member;
 }
 
@@ -131,7 +134,13 @@ Ref is_successful(const Args& args) {
 
 // Counts as the service sends them: an exact dict of exact str to exact int.
 // Reading such a dict, summing its values and dividing them runs no code of
-// anyone's, so it can be done directly.
+// anyone's, so it can be done directly: on a dict of the caller's, which
+// other threads may change meanwhile where there is no GIL, on a copy of it.
+Ref plain_snapshot(Handle counts) {
+  if (!PyDict_CheckExact(counts.get())) return counts.ref();
+  return compat::kFreeThreaded ? Ref::steal(PyDict_Copy(counts.get())) : counts.ref();
+}
+
 bool plain_counts(Handle counts) {
   if (!PyDict_CheckExact(counts.get())) return false;
   Py_ssize_t pos = 0;
@@ -180,9 +189,10 @@ Ref get_probabilities(const Args& args) {
   // total = sum(self.counts.values()) or 1
   Ref sum = TRY(args.global(st[Name::sum]));
   Ref counts = TRY(getattr(self, st[Name::counts]));
+  Ref plain = TRY(plain_snapshot(counts));
   Ref total;
   long long plain_total = 0;
-  if (sum.is(st.builtin_sum) && plain_counts(counts) && plain_sum(counts, plain_total)) {
+  if (sum.is(st.builtin_sum) && plain_counts(plain) && plain_sum(plain, plain_total)) {
     total = TRY(Ref::steal(PyLong_FromLongLong(plain_total)));
   } else {
     total = TRY(call(sum, {TRY(call_method(counts, st[Name::values]))}));
@@ -191,12 +201,13 @@ Ref get_probabilities(const Args& args) {
 
   // {key: value / total for key, value in self.counts.items()}
   counts = TRY(getattr(self, st[Name::counts]));
+  plain = TRY(plain_snapshot(counts));
   Ref probabilities = TRY(new_dict());
-  if (plain_counts(counts) && PyLong_CheckExact(total.get())) {
+  if (plain_counts(plain) && PyLong_CheckExact(total.get())) {
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(counts.get(), &pos, &key, &value)) TRY(dict_set(probabilities, key, TRY(divide(value, total))));
+    while (PyDict_Next(plain.get(), &pos, &key, &value)) TRY(dict_set(probabilities, key, TRY(divide(value, total))));
     return probabilities;
   }
   Ref items = TRY(iterate(TRY(call_method(counts, st[Name::items]))));

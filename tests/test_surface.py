@@ -137,7 +137,7 @@ def compare_class(found, path, ours, theirs, seen):
     own, twin = vars(ours), vars(theirs)
     if list(own) != list(twin):
         found.note(f"vars({path}) keys", list(own), list(twin))
-    for name in twin:
+    for name in list(twin):
         if name in own and name not in UNCOMPARABLE and name not in ("__dict__", "__weakref__"):
             compare(found, f"{path}.{name}", own[name], twin[name], seen)
 
@@ -168,6 +168,25 @@ def compare_function(found, path, ours, theirs, seen):
     if inspect.iscoroutinefunction(theirs) != inspect.iscoroutinefunction(ours):
         found.note(f"iscoroutinefunction({path})", inspect.iscoroutinefunction(ours),
                    inspect.iscoroutinefunction(theirs))
+    if hasattr(theirs, "__annotate__"):  # the function the compiler makes beside one with annotations
+        compare(found, f"{path}.__annotate__", ours.__annotate__, theirs.__annotate__, seen)
+        if callable(theirs.__annotate__) and annotate_outcomes(ours) != annotate_outcomes(theirs):
+            found.note(f"calls of {path}.__annotate__", annotate_outcomes(ours), annotate_outcomes(theirs))
+
+
+def annotate_outcomes(function):
+    """What __annotate__ returns for each format (VALUE, VALUE_WITH_FAKE_GLOBALS,
+    FORWARDREF, STRING, and what is no format), and how calls that do not bind fail."""
+    outcomes = []
+    for args, kwargs in [((1,), {}), ((2,), {}), ((3,), {}), ((4,), {}), ((0,), {}), (("1",), {}), ((), {}),
+                         ((1, 2), {}), ((), {"format": 1}), ((1,), {"fmt": 1})]:
+        try:
+            outcomes.append(("ret", function.__annotate__(*args, **kwargs)))
+        except Exception as exc:
+            outcomes.append(("raise", type(exc), normal(str(exc))))
+    made = function.__annotate__(1)
+    outcomes.append(made is not function.__annotate__(1) and made is not function.__annotations__)
+    return outcomes
 
 
 @pytest.mark.parametrize("ours, theirs", MODULES, ids=lambda m: m.__name__)
@@ -190,9 +209,17 @@ def test_coroutine_objects_match_the_twin():
         warnings.simplefilter("ignore", RuntimeWarning)
         for (name, ours), (_, theirs) in zip(coroutines(zentrova_sdk.client), coroutines(zentrova_twin.client)):
             compare_names(found, f"coroutine {name}", ours, theirs, kept=[KEPT["coroutine __module__"]])
-            for attribute in ("__name__", "cr_running", "cr_suspended", "cr_await", "cr_origin"):
-                if getattr(ours, attribute) != getattr(theirs, attribute):
-                    found.note(f"{name}.{attribute}", getattr(ours, attribute), getattr(theirs, attribute))
+            for attribute in ("__name__", "cr_running", "cr_suspended", "cr_await", "cr_origin", "cr_state"):
+                if getattr(ours, attribute, "<missing>") != getattr(theirs, attribute, "<missing>"):
+                    found.note(f"{name}.{attribute}", getattr(ours, attribute, "<missing>"),
+                               getattr(theirs, attribute, "<missing>"))
+            if inspect.getcoroutinestate(ours) != inspect.getcoroutinestate(theirs):
+                found.note(f"state of {name}", inspect.getcoroutinestate(ours), inspect.getcoroutinestate(theirs))
+            for attribute in dir(type(theirs)):
+                descriptors = [inspect.getattr_static(type(c), attribute, None) for c in (ours, theirs)]
+                docs = [getattr(d, "__doc__", None) for d in descriptors]
+                if attribute not in ("__doc__", "__module__") and docs[0] != docs[1]:
+                    found.note(f"coroutine.{attribute}.__doc__", *docs)
             if ours.__qualname__ != theirs.__qualname__ or ours.cr_code.co_varnames != theirs.cr_code.co_varnames:
                 found.note(f"{name} code", ours.cr_code, theirs.cr_code)
             if inspect.getcoroutinelocals(ours).keys() != inspect.getcoroutinelocals(theirs).keys():

@@ -5,12 +5,12 @@
 # interpreters live side by side. Prints the package directory.
 #   tools/devbuild.sh && PYTHONPATH=build/devpkg-cp311 .venv/bin/python -m pytest
 #   PYTHON=.venv313/bin/python tools/devbuild.sh   # build/devpkg-cp313
-# build/devpkg is a link to the package of the latest build without sanitizers.
+# (cp314t for the free-threaded 3.14.) build/devpkg is a link to the package of the latest build without sanitizers.
 # ZENTROVA_SANITIZE=ON builds into build/dev-cpXY-asan / build/devpkg-cpXY-asan instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 py=${PYTHON:-.venv/bin/python}
-tag=$("$py" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+tag=$("$py" -c 'import sys; print("cp%d%d%s" % (*sys.version_info[:2], sys.abiflags))')
 suffix="-$tag"
 [ "${ZENTROVA_SANITIZE:-OFF}" = ON ] && suffix="$suffix-asan"
 build=build/dev$suffix

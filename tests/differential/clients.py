@@ -5,6 +5,7 @@ optionally a subclass that overrides one method and delegates to it."""
 from __future__ import annotations
 
 import asyncio
+import builtins
 
 import httpx
 
@@ -112,6 +113,29 @@ class FakeAsyncHTTP:
         return Step(self.answers.run, self.ticks, lambda: self.answers.next(*args, **kwargs))
 
 
+def logged_class(run: Run, cls):
+    """A subclass of `cls` whose instance checks are logged and answered as
+    `cls` answers them: isinstance and an `except` clause differ here."""
+
+    class Checked(type(cls)):
+        def __instancecheck__(self, instance):
+            run.note("instancecheck", cls.__name__, instance)
+            return isinstance(instance, cls)
+
+    return Checked(cls.__name__, (cls,), {})
+
+
+def fake_isinstance(run: Run, recipe):
+    """Stands in for the builtin isinstance: logs its arguments, then answers
+    as the builtin does, or with the value the recipe builds."""
+
+    def check(obj, classes):
+        run.note("isinstance", obj, classes)
+        return builtins.isinstance(obj, classes) if recipe == "logged" else run.build(recipe)
+
+    return check
+
+
 def fake_globals(run: Run, recipe, http):
     module = run.impl.client
     env = recipe.get("env")
@@ -127,11 +151,16 @@ def fake_globals(run: Run, recipe, http):
 
         return make
 
+    http_names = {"Client": factory("Client"), "AsyncClient": factory("AsyncClient")}
+    if recipe.get("checked_class"):
+        http_names[recipe["checked_class"]] = logged_class(run, getattr(httpx, recipe["checked_class"]))
     names = {
         "time": FakeTime(run, recipe.get("ticks", ()), recipe.get("raise_on_sleep")),
         "os": Proxy(run, "os", None, {"getenv": getenv}),
-        "httpx": Proxy(run, "httpx", httpx, {"Client": factory("Client"), "AsyncClient": factory("AsyncClient")}),
+        "httpx": Proxy(run, "httpx", httpx, http_names),
     }
+    if recipe.get("isinstance"):
+        names["isinstance"] = fake_isinstance(run, recipe["isinstance"])
     names.update({name: Proxy(run, name, getattr(module, name)) for name in MODEL_NAMES})
     return patched(module, **names)
 

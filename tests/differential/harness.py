@@ -160,7 +160,8 @@ class Run:
         kind, message = recipe
         if kind == "HTTPStatusError":
             return httpx.HTTPStatusError(message, request=REQUEST, response=response)
-        if kind in ("ConnectTimeout", "ReadTimeout", "ConnectError", "RemoteProtocolError", "DecodingError"):
+        if kind in ("ConnectTimeout", "PoolTimeout", "ReadTimeout", "WriteTimeout", "ConnectError", "ReadError",
+                    "WriteError", "RemoteProtocolError", "DecodingError"):
             return getattr(httpx, kind)(message, request=REQUEST)
         if kind == "CancelledError":
             return asyncio.CancelledError(message)

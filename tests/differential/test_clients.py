@@ -15,13 +15,7 @@ import strategies as s
 from clients import FakeAsyncHTTP, FakeHTTP, Answers, client_class, fake_asyncio_sleep, fake_globals
 from harness import compare, observe
 from drive import drive
-
-def mostly(typical, edges):
-    """Mostly the typical value, else the edges: most cases then get past the
-    construction and the argument checks to the requests. (one_of would not
-    do: it gives each distinct branch the same weight.)"""
-    return st.sampled_from([True, True, True, False]).flatmap(lambda typical_one: typical if typical_one else edges)
-
+from strategies import mostly
 
 STATUS_CODES = mostly(st.sampled_from([200, 200, 201, 401, 404, 429, 500, 503]), s.probes({"eq": s.BOOLS, "format": s.TEXTS}))
 DOC_KEYS = s.RESULT_KEYS + ["task_id", "backends", "devices"]
@@ -77,7 +71,8 @@ SYNC_CALLS = {
     "execute": st.tuples(QASM, SHOTS),
     "list_providers": st.tuples(SUPPLIERS),
     "execute_on_backend": st.tuples(QASM, s.TEXTS, SUPPLIERS, SHOTS),
-    "_request_with_retries": st.tuples(st.sampled_from(["GET", "POST"]), s.TEXTS),
+    "_request_with_retries": st.tuples(mostly(st.sampled_from(["GET", "POST"]),
+                                              st.sampled_from(["post", b"POST"]) | s.PLAIN_PROBES), s.TEXTS),
 }
 ASYNC_CALLS = {name: SYNC_CALLS[name] for name in ("submit", "get_status", "_request_with_retries")}
 ASYNC_CALLS["_sleep"] = st.tuples(SECONDS)
@@ -94,6 +89,9 @@ CONSTRUCTION = st.fixed_dictionaries({
                                                                         "le": s.BOOLS, "ge": s.BOOLS})),
     "ticks": st.lists(st.sampled_from([0.0, 0.5, 1.0, 100.0, 400.0]), max_size=4),
     "raise_on_sleep": st.sampled_from([None, None, None, 1, 2]),
+    # the global isinstance replaced, and an httpx class checked through its metaclass
+    "isinstance": st.sampled_from([None, None, None, "logged"]) | s.PLAIN_PROBES,
+    "checked_class": st.sampled_from([None, None, "ReadTimeout", "WriteError", "RemoteProtocolError"]),
 })
 
 
@@ -173,7 +171,8 @@ def test_async_client_driven_by_hand(config, answers, override, call, ticks, sle
 
 
 LOOP_ANSWERS = st.lists(st.tuples(st.just("resp"), RESPONSES) | st.tuples(st.just("raise"), st.tuples(
-    st.sampled_from(["ConnectTimeout", "ReadTimeout", "ConnectError", "HTTPStatusError", "Boom", "CancelledError"]),
+    st.sampled_from(["ConnectTimeout", "ReadTimeout", "ConnectError", "ReadError", "RemoteProtocolError",
+                     "HTTPStatusError", "Boom", "CancelledError"]),
     s.TEXTS)), min_size=1, max_size=4)
 
 

@@ -24,6 +24,10 @@ def execute(qasm_file: str, shots: int = 1024, base_url: str = "https://api.vora
     client = VORAClient(base_url=base_url)
     res = client.execute(qasm=qasm, shots=shots)
     print(json.dumps(res.raw or {}, indent=2, sort_keys=True))
+    if not res.is_successful:
+        error = " ".join(f"{res.error or 'no error text given'}".split())
+        print(f"zentrova-sdk: job {res.job_id} failed: {error}", file=sys.stderr)
+        raise typer.Exit(code=1)
 
 
 def main() -> None:

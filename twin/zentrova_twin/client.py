@@ -187,6 +187,9 @@ class VORAClient:
                 return resp
             except (httpx.TimeoutException, httpx.TransportError) as e:
                 last_exc = e
+                if method == "POST" and isinstance(e, (httpx.ReadTimeout, httpx.WriteTimeout, httpx.ReadError,
+                                                       httpx.WriteError, httpx.RemoteProtocolError)):
+                    raise VORAError(f"Request outcome unknown, not retried: {e}")
                 if attempt >= self.max_retries:
                     raise VORAError(f"Request failed after retries: {e}")
                 time.sleep(0.5 * 2 ** attempt)
@@ -258,6 +261,9 @@ class AsyncVORAClient:
                 return resp
             except (httpx.TimeoutException, httpx.TransportError) as e:
                 last_exc = e
+                if method == "POST" and isinstance(e, (httpx.ReadTimeout, httpx.WriteTimeout, httpx.ReadError,
+                                                       httpx.WriteError, httpx.RemoteProtocolError)):
+                    raise VORAError(f"Request outcome unknown, not retried: {e}")
                 if attempt >= self.max_retries:
                     raise VORAError(f"Request failed after retries: {e}")
                 await self._sleep(0.5 * 2 ** attempt)
