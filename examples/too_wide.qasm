@@ -1,4 +1,4 @@
-// 25 qubits in a GHZ state: wider than the local emulator runs (20 by default),
+// 25 qubits in a GHZ state: wider than the local emulator runs (21 by default),
 // so its job fails. Shows how the zentrova-sdk command reports a failed job.
 OPENQASM 2.0;
 include "qelib1.inc";

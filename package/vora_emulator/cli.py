@@ -9,7 +9,9 @@ import sys
 import threading
 from typing import Any, Sequence
 
-from vora_emulator.config import COUNTS_PLACEMENTS, DEFAULT_API_KEY, FAULT_KINDS, ROUTES, EmulatorConfig, Fault
+from vora_emulator.config import (
+    COUNTS_PLACEMENTS, DEFAULT_API_KEY, DEFAULT_MAX_QUBITS, FAULT_KINDS, ROUTES, EmulatorConfig, Fault,
+)
 from vora_emulator.server import Emulator
 
 READY_PREFIX = "vora-emulator listening on "
@@ -107,7 +109,10 @@ def build_parser() -> argparse.ArgumentParser:
         "--fault", type=_fault, action="append", default=[], dest="faults", metavar="ROUTE:KIND[:OPTIONS]",
         help="inject faults (kinds: %s); see below" % ", ".join(FAULT_KINDS),
     )
-    parser.add_argument("--max-qubits", type=int, default=20, help="largest circuit simulated (default: %(default)s)")
+    parser.add_argument(
+        "--max-qubits", type=int, default=DEFAULT_MAX_QUBITS,
+        help="largest circuit simulated; a job at the default takes about a second (default: %(default)s)",
+    )
     parser.add_argument("--max-shots", type=int, default=1_000_000, help="largest shot count accepted (default: %(default)s)")
     parser.add_argument("--quiet", action="store_true", help="no access log on standard error")
     return parser

@@ -113,7 +113,7 @@ FAILING = {
     "qubit out of range": (HEADER + "qreg q[2];\ncreg c[2];\nh q[5];\nmeasure q -> c;\n",
                            "<input>:5,4: index 5 is out-of-range for register 'q' of size 2"),
     "25 qubits": (HEADER + "qreg q[25];\ncreg c[25];\nh q;\nmeasure q -> c;\n",
-                  "circuit uses 25 qubits; at most 20 can be run here"),
+                  "circuit uses 25 qubits; at most 21 can be run here"),
     "1 MB of garbage": ("".join(random.Random(5).choices("abc xyz;{}()[]\n0123", k=1 << 20)), None),
     "key in the error": (HEADER + "qreg q[1];\n%s q[0];\n" % GATE_KEY,
                          "<input>:4,0: '***' is not defined in this scope"),

@@ -240,6 +240,7 @@ def test_lifecycle_follows_latency(start, latency, stages):
         ('OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[1]\nh q[0];\n', "needed ';'", {}),
         (qasm("h q[0];", 4), "at most 3", {"max_qubits": 3}),
         ("OPENQASM 2.0;\n", "no qubits", {}),
+        ('OPENQASM 2.0;\ninclude "qelib1.inc";\nopaque magic(t) a;\nqreg q[1];\nmagic(0.5) q[0];\n', "'magic' is opaque", {}),
     ],
 )
 def test_unrunnable_circuit_fails_with_error_text(start, circuit, fragment, options):
@@ -259,8 +260,13 @@ def test_backend_qubit_limit(start):
     assert doc["status"] == "failed" and "at most 17" in doc["error"]
 
 
-def test_seed_reproduces_ids_and_counts(start):
-    circuit = qasm("h q[0];\nh q[1];\nh q[2];\nmeasure q -> c;", 3, "creg c[3];")
+@pytest.mark.parametrize(
+    "circuit",
+    [qasm("h q[0];\nh q[1];\nh q[2];\nmeasure q -> c;", 3, "creg c[3];"),
+     qasm("h q;\nmeasure q[0] -> c[0];\nif(c==1) h q[1];\nreset q[0];\nh q[0];\nmeasure q -> c;", 3, "creg c[3];")],
+    ids=["sampled once", "branching"],
+)
+def test_seed_reproduces_ids_and_counts(start, circuit):
 
     def run(seed):
         with http(start(seed=seed)) as c:
@@ -272,6 +278,22 @@ def test_seed_reproduces_ids_and_counts(start):
     assert counts[0] != counts[1]  # each job draws its own samples
     other_ids, other_counts = run(12)
     assert other_ids != ids and other_counts != counts
+
+
+@pytest.mark.timeout(60)
+def test_wide_circuit_branching_mid_way_runs_in_a_second(start):
+    """16 qubits that measure, branch and reset mid-way: the simulator splits
+    the state at those events only and samples each branch's final
+    measurements (shot by shot, or branching on every final measurement,
+    took 20 s)."""
+    layer = "h q;\n" + "".join("cx q[%d],q[%d];\nry(0.3) q[%d];\n" % (i, i + 1, i) for i in range(15))
+    middle = "measure q[0] -> c[0];\nif(c==1) x q[1];\nreset q[2];\n"
+    with http(start(seed=1)) as c:
+        began = time.monotonic()
+        doc = wait_done(c, submit(c, qasm(layer + middle + layer + "measure q -> c;", 16, "creg c[16];"), 2000), 30)
+        elapsed = time.monotonic() - began
+    assert doc["status"] == "completed" and sum(doc["counts"].values()) == 2000
+    assert elapsed < 5
 
 
 # ---------------------------------------------------------------------------
