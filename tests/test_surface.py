@@ -226,5 +226,17 @@ def test_coroutine_objects_match_the_twin():
                 found.note(f"{name} locals", inspect.getcoroutinelocals(ours), inspect.getcoroutinelocals(theirs))
             if asyncio.iscoroutine(ours) is not True or inspect.isawaitable(ours) is not True:
                 found.note(f"{name} is a coroutine to asyncio", asyncio.iscoroutine(ours), True)
+            for attribute, value in (("__name__", "renamed"), ("__qualname__", 2), ("__qualname__", "C.renamed")):
+                outcomes = [assignment(coro, attribute, value) for coro in (ours, theirs)]
+                if outcomes[0] != outcomes[1]:
+                    found.note(f"{name}.{attribute} = {value!r}", *outcomes)
             ours.close(), theirs.close()
     assert not found, "\n".join(found)
+
+
+def assignment(target, attribute, value):
+    try:
+        setattr(target, attribute, value)
+    except Exception as exc:
+        return type(exc), str(exc)
+    return getattr(target, attribute), repr(target).split(" at ")[0]

@@ -26,7 +26,7 @@ OPERATIONS = st.one_of(
     st.tuples(st.just("set"), st.sampled_from(ATTRIBUTES), VALUES),
     st.tuples(st.just("del"), st.sampled_from(ATTRIBUTES)),
     st.tuples(st.just("annotate"), st.sampled_from([0, 1, 2, 3, 4, "1"])),
-    st.sampled_from([("mutate",), ("code",), ("annotate code",), ("signature",)]),
+    st.sampled_from([("mutate",), ("code",), ("annotate code",), ("signature",), ("coroutine",)]),
 )
 
 
@@ -72,6 +72,17 @@ def code_of(function):
             code.co_varnames)
 
 
+def coroutine_names(function):
+    if not inspect.iscoroutinefunction(function):
+        return None
+    required = function.__code__.co_argcount - len(function.__defaults__ or ())
+    coroutine = function(*[None] * required)
+    try:
+        return coroutine.__name__, coroutine.__qualname__, coroutine.cr_code.co_qualname
+    finally:
+        coroutine.close()
+
+
 def apply(run, function, operation):
     kind = operation[0]
     if kind == "get":
@@ -86,6 +97,8 @@ def apply(run, function, operation):
         return observe(run, lambda: function.__annotations__.update(added="str"))
     if kind == "code":
         return observe(run, code_of, function)
+    if kind == "coroutine":  # what a coroutine takes from its function when made (never driven here)
+        return observe(run, coroutine_names, function)
     if kind == "annotate code":
         return observe(run, lambda: (code_of(function.__annotate__), function.__annotate__.__qualname__))
     return observe(run, lambda: str(inspect.signature(function)))
