@@ -8,6 +8,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <frameobject.h>
+#if PY_VERSION_HEX >= 0x030E0000
+#include <opcode.h>  // the opcode numbers, for forwarding_bytecode()
+#endif
 
 #include <string_view>
 
@@ -145,6 +148,36 @@ inline PyObject* annotate_code_qualname(PyObject* function_qualname) noexcept {
   PyObject* name = PyUnicode_FromFormat("%U.__annotate__", scope);
   Py_DECREF(scope);
   return name;
+#endif
+}
+
+// The code of a function's __annotate__ is run as Python runs it by
+// annotationlib, with stand-in globals, to make the STRING format; so that
+// code is `return <constant 0>(<argument 0>)`, the constant being the native
+// body. Its bytecode, on the versions that have __annotate__, and a new bytes
+// object: the opcodes come from the interpreter's opcode_ids.h, but how many
+// inline cache entries follow an instruction is in an internal table only,
+// so those counts are written here.
+inline constexpr int kForwardingStackSize = 3;  // the callable, NULL, the argument
+inline PyObject* forwarding_bytecode() noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+  struct Instruction {
+    int opcode, arg, caches;
+  };
+  constexpr int resume_caches = PY_VERSION_HEX >= 0x030F0000 ? 1 : 0;
+  constexpr Instruction body[] = {{RESUME, 0, resume_caches}, {LOAD_CONST, 0, 0}, {PUSH_NULL, 0, 0},
+                                  {LOAD_FAST, 0, 0},          {CALL, 1, 3},       {RETURN_VALUE, 0, 0}};
+  char code[64];
+  Py_ssize_t size = 0;
+  for (const Instruction& i : body) {
+    code[size++] = static_cast<char>(i.opcode);
+    code[size++] = static_cast<char>(i.arg);
+    for (int c = 0; c < 2 * i.caches; ++c) code[size++] = 0;  // CACHE 0
+  }
+  return PyBytes_FromStringAndSize(code, size);
+#else
+  PyErr_SetString(PyExc_SystemError, "functions have no __annotate__ on this interpreter");
+  return nullptr;
 #endif
 }
 

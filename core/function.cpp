@@ -310,14 +310,23 @@ int is_dict(PyObject* o) noexcept { return PyDict_Check(o); }
 // The body of the __annotate__ the compiler makes for a function with
 // annotations under `from __future__ import annotations`: `if format > 2:
 // raise NotImplementedError`, then a new dict of the texts.
-Ref call_annotate(const Args& args) {
+Ref annotations_in_format(Handle texts, Handle format) {
   Ref two = TRY(Ref::steal(PyLong_FromLong(2)));
-  if (TRY(truth_of(PyObject_RichCompareBool(args[0].get(), two.get(), Py_GT)))) {
+  if (TRY(truth_of(PyObject_RichCompareBool(format.get(), two.get(), Py_GT)))) {
     PyErr_SetNone(PyExc_NotImplementedError);
     return failure;
   }
-  return Ref::steal(PyDict_Copy(args.function()->body_data));
+  return Ref::steal(PyDict_Copy(texts.get()));
 }
+
+Ref call_annotate(const Args& args) { return annotations_in_format(args.function()->body_data, args[0]); }
+
+// The same body, as the constant that the code of an __annotate__ calls
+// when that code is run (see compat::forwarding_bytecode), bound to the texts.
+PyObject* annotate_texts(PyObject* texts, PyObject* format) noexcept {
+  return annotations_in_format(texts, format).release();
+}
+PyMethodDef annotate_texts_def = {"__annotate__", annotate_texts, METH_O, nullptr};
 
 // A new function object: the __annotate__ of `owner`, named after it as it
 // is called now (`qualname`), returning the texts `declared`.
@@ -609,6 +618,19 @@ Status build_signature(NativeTypes& types, const FunctionDecl& decl, Signature& 
   return Status::ok;
 }
 
+// A location table that puts `units` code units on the first line, without
+// columns: entries of at most 8 units, each "no columns" (13) with a line
+// delta of 0.
+Ref line_table(Py_ssize_t units) {
+  char table[32];
+  Py_ssize_t size = 0;
+  for (; units > 0 && size + 2 <= static_cast<Py_ssize_t>(sizeof table); units -= 8) {
+    table[size++] = static_cast<char>(0x80 | (13 << 3) | (std::min<Py_ssize_t>(units, 8) - 1));
+    table[size++] = 0;
+  }
+  return Ref::steal(PyBytes_FromStringAndSize(table, size));
+}
+
 }  // namespace
 
 PyObject* function_code(FunctionObject* f) noexcept {
@@ -623,15 +645,24 @@ PyObject* function_code(FunctionObject* f) noexcept {
   const int flags = CO_OPTIMIZED | CO_NEWLOCALS | CO_FUTURE_ANNOTATIONS | f->code_flags;
   // The body is C++, so the code object never runs: its bytecode and tables
   // are those of the interpreter's own empty code object, whatever the
-  // interpreter's bytecode format is. Its names are the function's own, which
+  // interpreter's bytecode format is. The code of an __annotate__ is the
+  // exception: annotationlib runs it, so it calls the native body. Its names are the function's own, which
   // stay as they were made until the code exists (see set_naming).
   Ref name = field(f, f->name);
   Ref qualname = f->code_qualname != nullptr ? Ref::borrow(f->code_qualname) : field(f, f->qualname);
+  Ref bytecode = types.bytecode, consts = types.consts, linetable = types.linetable;
+  int stacksize = types.stacksize;
+  if (f->sync == call_annotate) {
+    bytecode = TRY(Ref::steal(compat::forwarding_bytecode()));
+    consts = TRY(tuple({TRY(Ref::steal(PyCFunction_New(&annotate_texts_def, f->body_data)))}));
+    linetable = TRY(line_table(PyBytes_GET_SIZE(bytecode.get()) / 2));
+    stacksize = compat::kForwardingStackSize;
+  }
   Ref made = Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
       static_cast<int>(f->argcount), static_cast<int>(f->posonlycount), static_cast<int>(f->kwonlycount),
-      static_cast<int>(PyTuple_GET_SIZE(f->varnames)), types.stacksize, flags, types.bytecode.get(), types.consts.get(),
+      static_cast<int>(PyTuple_GET_SIZE(f->varnames)), stacksize, flags, bytecode.get(), consts.get(),
       types.names.get(), f->varnames, types.freevars.get(), f->cellvars, types.filename.get(), name.get(),
-      qualname.get(), types.firstlineno, types.linetable.get(), types.exceptiontable.get())));
+      qualname.get(), types.firstlineno, linetable.get(), types.exceptiontable.get())));
   if (!made) return nullptr;
   return publish(f->code, std::move(made));
 }

@@ -2,14 +2,16 @@
 sequence of reads, assignments, deletions and calls on a fresh copy of the
 module (so that each case starts from what the module's initialisation
 made): annotations and __annotate__ (which the native functions make when
-first asked for), defaults, names and docstrings, and the code objects made
-before or after a rename."""
+first asked for, and whose code annotationlib runs itself for the STRING
+format), defaults, names and docstrings, and the code objects made before
+or after a rename."""
 
 from __future__ import annotations
 
 import importlib.util
 import inspect
 import sys
+import types
 
 from hypothesis import given
 from hypothesis import strategies as st
@@ -27,6 +29,9 @@ OPERATIONS = st.one_of(
     st.tuples(st.just("del"), st.sampled_from(ATTRIBUTES)),
     st.tuples(st.just("annotate"), st.sampled_from([0, 1, 2, 3, 4, "1"])),
     st.sampled_from([("mutate",), ("code",), ("annotate code",), ("signature",), ("coroutine",)]),
+    # The code of __annotate__ run as annotationlib runs it, with stand-in globals.
+    st.tuples(st.just("run annotate code"), st.sampled_from([1, 2, 3, 4])),
+    *([st.tuples(st.just("annotations in format"), st.sampled_from([1, 3, 4]))] if sys.version_info >= (3, 14) else []),
 )
 
 
@@ -101,6 +106,13 @@ def apply(run, function, operation):
         return observe(run, coroutine_names, function)
     if kind == "annotate code":
         return observe(run, lambda: (code_of(function.__annotate__), function.__annotate__.__qualname__))
+    if kind == "run annotate code":
+        return observe(run, lambda: types.FunctionType(function.__annotate__.__code__, {})(operation[1]))
+    if kind == "annotations in format":  # what pydoc and inspect.signature(annotation_format=...) ask for
+        import annotationlib
+
+        return observe(run, lambda: (annotationlib.get_annotations(function, format=operation[1]),
+                                     str(inspect.signature(function, annotation_format=operation[1]))))
     return observe(run, lambda: str(inspect.signature(function)))
 
 
