@@ -151,13 +151,13 @@ inline PyObject* annotate_code_qualname(PyObject* function_qualname) noexcept {
 #endif
 }
 
-// The code of a function's __annotate__ is run as Python runs it by
-// annotationlib, with stand-in globals, to make the STRING format; so that
-// code is `return <constant 0>(<argument 0>)`, the constant being the native
-// body. Its bytecode, on the versions that have __annotate__, and a new bytes
-// object: the opcodes come from the interpreter's opcode_ids.h, but how many
-// inline cache entries follow an instruction is in an internal table only,
-// so those counts are written here.
+// annotationlib runs the code of a function's __annotate__ itself, with
+// stand-in globals, to make the STRING format; so that code is
+// `return <constant 0>(<argument 0>)`, the constant being the native body.
+// Its bytecode as a new bytes object, on the versions that have __annotate__.
+// The opcode numbers come from the interpreter's opcode.h; how many inline
+// cache entries follow each instruction is only in an internal table, so
+// those counts are written here.
 inline constexpr int kForwardingStackSize = 3;  // the callable, NULL, the argument
 inline PyObject* forwarding_bytecode() noexcept {
 #if PY_VERSION_HEX >= 0x030E0000

@@ -734,8 +734,8 @@ namespace {
 // themselves stay.
 Status as_builtin(Handle type, bool set_module, std::initializer_list<const char*> hidden) {
   // The interpreter's messages print tp_name ("'function' object has no
-  // attribute ..."), which a heap type gets from its spec: the full dotted
-  // name, since one without a module is deprecated. tp_name is pointed at
+  // attribute ..."), which a heap type takes from the name it is created
+  // with: the full dotted name, since one without a module is deprecated. tp_name is pointed at
   // the last part of the type's own copy of that name, freed with the type.
   PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type.get());
   const char* dot = std::strrchr(t->tp_name, '.');

@@ -38,11 +38,11 @@ OPERATIONS = st.one_of(
 def fresh_module(module):
     """A new module from the same source, made while it stands in sys.modules
     (as an import does), then the original put back."""
-    spec = importlib.util.find_spec(module.__name__)
-    copy = importlib.util.module_from_spec(spec)
+    found = importlib.util.find_spec(module.__name__)
+    copy = importlib.util.module_from_spec(found)
     sys.modules[module.__name__] = copy
     try:
-        spec.loader.exec_module(copy)
+        found.loader.exec_module(copy)
     finally:
         sys.modules[module.__name__] = module
     return copy
